@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds everything, then runs the test suite: the x86_64 build under 64-bit
+# Wine in a prefix of its own, and the host-side checks of the i686 build.
+# Ends with one summary line per target; exits non-zero if anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/build.sh || { echo "build failed"; exit 1; }
+
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
+
+# A fresh prefix per run, never the user's ~/.wine, served by one persistent
+# wineserver. Wine fills an empty prefix on its first start: a trivial program
+# does that (an explicit "wineboot -i" on top would start a second service
+# control manager, and clients would reach either one). That first process
+# also starts background services that keep its output open, so it writes to
+# /dev/null rather than into a pipe.
+export WINEPREFIX="$PWD/build/x86_64/wineprefix"
+WINEPREFIX="$WINEPREFIX" "$WINESERVER" -k 2>/dev/null || true
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+"$WINESERVER" -p
+trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+"$WINE" cmd /c exit >/dev/null 2>&1
+
+declare -A summary
+status=0
+for preset in x86_64 i686; do
+  log="build/$preset/ctest.log"
+  ctest --preset "$preset" -j2 --timeout 600 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  line=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1)
+  summary[$preset]="${line:-no tests ran}"
+  [ "$rc" = 0 ] || status=1
+done
+
+echo
+echo "== summary =="
+for preset in x86_64 i686; do
+  echo "$preset: ${summary[$preset]}"
+done
+exit $status

@@ -1,0 +1,57 @@
+// Helpers for black-box tests: run a program the way its callers do and
+// collect its exit code and output.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qartest {
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string out;  // standard output, bytes as written
+    std::string err;  // standard error, bytes as written
+};
+
+// One environment change: a value to set, or std::nullopt to remove the name.
+using EnvChange = std::pair<std::wstring, std::optional<std::wstring>>;
+
+struct RunOptions {
+    std::vector<EnvChange> env;
+    std::wstring workingDir;     // empty: inherit
+    DWORD timeoutMs = 60000;     // the process is killed after this
+    std::wstring commandLine;    // replaces the quoted arguments when non-empty
+};
+
+// Quotes one argument by the rules CommandLineToArgvW and the C runtime undo.
+std::wstring quoteArg(const std::wstring& arg);
+
+// A path macro from the build (forward slashes) as a Windows path.
+std::wstring winPath(const std::wstring& path);
+
+// Runs exe with args (element 0 is added from exe) and waits for it.
+ProcessResult runProgram(const std::wstring& exe, const std::vector<std::wstring>& args,
+                         const RunOptions& options = {});
+
+// Output with the CR of every CR LF removed.
+std::string stripCr(const std::string& text);
+
+// Splits text into lines (after stripCr), without the line ends.
+std::vector<std::string> lines(const std::string& text);
+
+// A new, empty folder under the test binary folder; removed by removeTree.
+std::wstring makeTempDir(const std::wstring& prefix);
+void removeTree(const std::wstring& dir);
+
+std::string toUtf8(const std::wstring& text);
+std::wstring fromUtf8(const std::string& text);
+
+// Whole file contents, or std::nullopt when it cannot be read.
+std::optional<std::string> readFile(const std::wstring& path);
+bool writeFile(const std::wstring& path, const std::string& bytes);
+
+}  // namespace qartest

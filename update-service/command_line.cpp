@@ -1,0 +1,151 @@
+#include "command_line.h"
+
+#include <strsafe.h>
+
+#include <cwchar>
+
+#include "logging.h"
+#include "messages.h"
+#include "names.h"
+#include "service_registration.h"
+#include "update_roles.h"
+
+wchar_t applicationPath[APPLICATION_PATH_UNITS];
+
+namespace {
+
+const wchar_t USAGE_TEXT[] =
+    L"\n"
+    L"Usage:\n"
+    L" " PROGRAM_NAME L" [options] [[command] params]\n"
+    L"\n"
+    L"Supported options:\n"
+    L" /?       -h --help     Display this message.\n"
+    L" /VERBOSE -v --verbose  Enable logging into the temp directory.\n"
+    L"                        If started from the SCM, we log into c:\\windows\\temp.\n"
+    L"\n"
+    L"Supported commands:\n"
+    L" install                Install the service in the services database and register\n"
+    L"                        the service executable as source for event log entry\n"
+    L"                        messages. Requires admin privileges.\n"
+    L" delete                 Remove the service from the services database. Requires\n"
+    L"                        admin privileges.\n"
+    L" software-update <path> Start the (installed) service, validate and run the\n"
+    L"                        installer at the specified <path>, with the following\n"
+    L"                        command-line arguments:\n"
+    L"                        " INSTALLER_ARGUMENTS L"\n"
+    L"                        In addition, this binary clones itself, starts the clone\n"
+    L"                        and lets it wait for a marker file created by an invocation\n"
+    L"                        with commit-installation. The clone runs under the context\n"
+    L"                        of the user who has initially started the binary.\n"
+    L" commit-installation <path-to-application>\n"
+    L"                        Called by the installer to complete the installation.\n"
+    L"                        If we're running as SYSTEM, we create a marker file to\n"
+    L"                        trigger the start of the application, otherwise we start\n"
+    L"                        it directly.\n"
+    L"\n"
+    L"The service control manager invokes this binary without commands.\n"
+    L"In this case, it performs the actual software update.\n";
+
+bool isOneOf(const wchar_t* arg, const wchar_t* a, const wchar_t* b, const wchar_t* c) {
+    return wcscmp(arg, a) == 0 || wcscmp(arg, b) == 0 || wcscmp(arg, c) == 0;
+}
+
+struct CommandWord {
+    const wchar_t* word;
+    Command command;
+};
+
+// Compared in this order.
+const CommandWord COMMAND_WORDS[] = {
+    {L"install", Install},
+    {L"delete", Delete},
+    {L"be-process-runner", ProcessRunner},
+    {L"commit-installation", CommitInstallation},
+    {L"software-update", SoftwareUpdate},
+};
+
+// Runs a routine between its two milestone events; the second only after success.
+int runWithEvents(DWORD before, int (*routine)(), DWORD after) {
+    logInfoEvent(before);
+    int result = routine();
+    if (result == 0) logInfoEvent(after);
+    return result;
+}
+
+}  // namespace
+
+void printUsage() {
+    writeStdout(USAGE_TEXT);
+}
+
+Command parseCommandLine(int argc, wchar_t** argv) {
+    if (argc == 0) return None;
+    bool verbose = false;
+    bool found = false;
+    Command command = None;
+    for (int i = 0; i < argc; ++i) {
+        const wchar_t* arg = argv[i];
+        if (isOneOf(arg, L"/?", L"-h", L"--help")) {
+            printUsage();
+            return ShowUsage;
+        }
+        if (isOneOf(arg, L"/VERBOSE", L"-v", L"--verbose")) verbose = true;
+
+        const CommandWord* match = nullptr;
+        for (const CommandWord& candidate : COMMAND_WORDS) {
+            if (wcscmp(arg, candidate.word) == 0) {
+                match = &candidate;
+                break;
+            }
+        }
+        if (!match) continue;
+
+        if (match->command == CommitInstallation) {
+            // The path is copied but not consumed: it is examined in its own turn.
+            // A path that does not fit is refused rather than cut, which would
+            // start a different program.
+            if (i + 1 >= argc || FAILED(StringCchCopyW(applicationPath, APPLICATION_PATH_UNITS, argv[i + 1]))) {
+                printUsage();
+                return ShowUsage;
+            }
+        }
+        if (found) {
+            printUsage();
+            return ShowUsage;
+        }
+        found = true;
+        command = match->command;
+    }
+    if (verbose) enableVerboseLogging(PROGRAM_NAME L" logging enabled");
+    return command;
+}
+
+int dispatchCommand(int argc, wchar_t** argv) {
+    registerEventSource();
+    Command command = parseCommandLine(argc, argv);
+    if (command == ShowUsage) return -1;
+    logCurrentUser();
+
+    switch (command) {
+    case Install:
+        return runWithEvents(MSG_INSTALLING, installService, MSG_INSTALLED);
+    case Delete:
+        return runWithEvents(MSG_REMOVING, uninstallService, MSG_REMOVED);
+    case CommitInstallation:
+        return runWithEvents(MSG_COMMITTING, commitInstallation, MSG_COMMITTED);
+    case SoftwareUpdate: {
+        logInfoEvent(MSG_STARTING);
+        startClone();
+        int result = startUpdateService(argc, argv);
+        if (result == 0) logInfoEvent(MSG_STARTED);
+        return result;
+    }
+    case ProcessRunner:
+        return beProcessRunner();
+    case None:
+    default:
+        logInfoEvent(MSG_EXECUTION_REQUESTED);
+        return runAsService();
+    }
+}

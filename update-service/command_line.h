@@ -1,0 +1,27 @@
+// Program entry: command-line parsing, the usage text and dispatch.
+#pragma once
+
+#include <windows.h>
+
+enum Command {
+    None = 0,
+    Install = 1,
+    Delete = 2,
+    CommitInstallation = 3,
+    SoftwareUpdate = 4,
+    ProcessRunner = 5,
+    ShowUsage = 6,
+};
+
+// The application path: the argument after commit-installation, or the marker's line.
+constexpr int APPLICATION_PATH_UNITS = 1024;
+extern wchar_t applicationPath[APPLICATION_PATH_UNITS];
+
+// Parses the whole vector (element 0 included) and returns the command.
+Command parseCommandLine(int argc, wchar_t** argv);
+
+// Writes the usage text to standard output.
+void printUsage();
+
+// Runs the command of the command line; the result is the process exit code.
+int dispatchCommand(int argc, wchar_t** argv);
