@@ -1,0 +1,29 @@
+// The marker file that carries the application path from commit-installation
+// (local system) to the waiting clone (the user).
+//
+// Format: one line, the application path followed by CR LF. A path whose
+// characters all fit in one byte is stored as ISO 8859-1; any other path is
+// stored as a UTF-8 byte-order mark followed by UTF-8, which no Latin-1 path
+// can begin with.
+#pragma once
+
+#include <windows.h>
+
+enum class MarkerRead {
+    Missing,    // no such file, or it is being written
+    Empty,      // no path in it
+    Untrusted,  // a link, or written by somebody the clone must not trust
+    TooLong,    // the path does not fit the application path buffer
+    Found,
+};
+
+// Reads the first line of the marker into path (units, terminator included).
+MarkerRead readMarkerFile(const wchar_t* markerPath, wchar_t* path, DWORD units);
+
+// Creates the marker afresh (never through a file or link placed there before)
+// and writes the path into it. 0 on success, otherwise a Win32 error.
+DWORD writeMarkerFile(const wchar_t* markerPath, const wchar_t* applicationPath);
+
+// Whether a marker owned by owner may be trusted by the user self: only local
+// system, the Administrators group and the user itself can have written it.
+bool isTrustedMarkerOwner(PSID owner, PSID self);

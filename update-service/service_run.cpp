@@ -1,0 +1,261 @@
+#include "service_run.h"
+
+#include <aclapi.h>
+#include <rpc.h>
+#include <shlwapi.h>
+#include <strsafe.h>
+
+#include <cwchar>
+
+#include "logging.h"
+#include "messages.h"
+#include "names.h"
+#include "process_launch.h"
+#include "scoped.h"
+#include "signature.h"
+#include "update_roles.h"
+
+void (*workRoutine)(DWORD argc, LPWSTR* argv) = nullptr;
+
+namespace {
+
+// Written by the service thread only.
+SERVICE_STATUS serviceStatus;
+SERVICE_STATUS_HANDLE statusHandle;
+DWORD checkPointCounter = 1;
+
+// Every report advances the counter; only the first one carries it.
+void reportStatus(DWORD state, DWORD waitHint, bool withCheckPoint = false) {
+    DWORD checkPoint = checkPointCounter++;
+    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    serviceStatus.dwCurrentState = state;
+    serviceStatus.dwControlsAccepted = 0;
+    serviceStatus.dwWin32ExitCode = 0;
+    serviceStatus.dwServiceSpecificExitCode = 0;
+    serviceStatus.dwCheckPoint = withCheckPoint ? checkPoint : 0;
+    serviceStatus.dwWaitHint = waitHint;
+    SetServiceStatus(statusHandle, &serviceStatus);
+}
+
+bool isVerboseOption(const wchar_t* arg) {
+    return wcscmp(arg, L"/VERBOSE") == 0 || wcscmp(arg, L"-v") == 0 || wcscmp(arg, L"--verbose") == 0;
+}
+
+struct AclTraits {
+    static PACL invalid() { return nullptr; }
+    static bool valid(PACL p) { return p != nullptr; }
+    static void close(PACL p) { LocalFree(p); }
+};
+
+// Copies all of source into target through open handles.
+bool copyContents(HANDLE source, HANDLE target) {
+    static BYTE buffer[64 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source, buffer, sizeof(buffer), &got, nullptr)) return false;
+        if (got == 0) return true;
+        DWORD written = 0;
+        if (!WriteFile(target, buffer, got, &written, nullptr) || written != got) return false;
+    }
+}
+
+}  // namespace
+
+void WINAPI serviceControlHandler(DWORD control) {
+    wchar_t text[64];
+    StringCchPrintfW(text, 64, L"serviceControlHandler: dwCtrl = %d", static_cast<int>(control));
+    logLine(text);
+}
+
+void WINAPI svcMain(DWORD argc, LPWSTR* argv) {
+    logLine(L"svcMain entered");
+    statusHandle = RegisterServiceCtrlHandlerW(argc > 0 ? argv[0] : SERVICE_NAME, serviceControlHandler);
+    if (!statusHandle) {
+        logError(L"Failed to register the service control handler", GetLastError());
+        return;
+    }
+    reportStatus(SERVICE_START_PENDING, 3000, true);
+    reportStatus(SERVICE_RUNNING, 0);
+    if (workRoutine) workRoutine(argc, argv);
+    reportStatus(SERVICE_STOPPED, 0);
+}
+
+void performUpdate(DWORD argc, LPWSTR* argv) {
+    logInfoEvent(MSG_EXECUTING);
+    logLine(L"Preparing to run the installer...");
+    reportStatus(SERVICE_RUNNING, 5000);
+    if (argc < 2) {
+        logError(L"The path of the installer is missing.", 0);
+        return;
+    }
+
+    const wchar_t* installerPath = nullptr;
+    bool verbose = false;
+    for (DWORD i = 1; i < argc; ++i) {
+        if (isVerboseOption(argv[i])) verbose = true;
+        if (wcscmp(argv[i - 1], L"software-update") == 0) installerPath = argv[i];
+    }
+    if (verbose) {
+        enableVerboseLogging(PROGRAM_NAME L" execution callback logging enabled");
+        logCurrentUser();
+    }
+    if (!installerPath) {
+        logError(L"The path of the installer is missing.", 0);
+        return;
+    }
+    logLine(L"Path of the installer executable:");
+    logLine(installerPath);
+    reportStatus(SERVICE_RUNNING, 4000);
+
+    logLine(L"Copying the installer away to avoid TOCTOU attacks...");
+    wchar_t copyPath[MAX_PATH];
+    ScopedHandle readGuard;
+    if (copyInstallerAway(installerPath, copyPath, readGuard.receive()) != 0) {
+        logLine(L"Copying the installer failed! We're cancelling the installation.");
+        return;
+    }
+    logLine(L"Path of the copied installer executable:");
+    logLine(copyPath);
+
+    logLine(L"Validating the installer binary...");
+    if (validateInstaller(copyPath) != 0) {
+        logLine(L"Validation failed! We're cancelling the installation.");
+        return;
+    }
+    logLine(L"Validation successful. Starting the installer...");
+    reportStatus(SERVICE_RUNNING, 3000);
+    if (runInstaller(copyPath) != 0) {
+        logLine(L"Running the installer failed.");
+        return;
+    }
+    reportStatus(SERVICE_RUNNING, 0);
+    logInfoEvent(MSG_EXECUTED);
+}
+
+int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard) {
+    *readGuard = nullptr;
+    DWORD length = GetTempPathW(MAX_PATH, target);
+    if (length == 0 || length > MAX_PATH) {
+        logError(L"GetTempPathW failed", GetLastError());
+        return 1;
+    }
+
+    UUID uuid;
+    RPC_STATUS status = UuidCreate(&uuid);
+    if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY) {
+        logError(L"UuidCreate failed to create a unique id for the directory name", status);
+        return 2;
+    }
+    RPC_WSTR uuidText = nullptr;
+    if (UuidToStringW(&uuid, &uuidText) != RPC_S_OK) {
+        logError(L"UuidToStringW failed", GetLastError());
+        return 3;
+    }
+    BOOL appended = PathAppendW(target, reinterpret_cast<wchar_t*>(uuidText));
+    DWORD appendError = GetLastError();
+    RpcStringFreeW(&uuidText);
+    if (!appended) {
+        logError(L"PathAppendW failed", appendError);
+        return 4;
+    }
+
+    // The copy is created with its final DACL already in place: there is no
+    // moment in which another account could open it.
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    ScopedSid systemSid;
+    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                                  systemSid.receive())) {
+        logError(L"AllocateAndInitializeSid failed", GetLastError());
+        return 6;
+    }
+    EXPLICIT_ACCESSW access = {};
+    access.grfAccessPermissions = GENERIC_ALL;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+    access.Trustee.ptstrName = static_cast<LPWSTR>(systemSid.get());
+    Scoped<PACL, AclTraits> acl;
+    DWORD aclResult = SetEntriesInAclW(1, &access, nullptr, acl.receive());
+    if (aclResult != ERROR_SUCCESS) {
+        logError(L"SetEntriesInAcl failed", aclResult);
+        return 7;
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl.get(), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        logError(L"SetNamedSecurityInfo failed", GetLastError());
+        return 8;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+
+    {
+        ScopedHandle input(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!input) {
+            logError(L"CopyFileW failed", GetLastError());
+            return 5;
+        }
+        // CREATE_NEW: never open a file that somebody placed under this name.
+        ScopedHandle output(CreateFileW(target, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                        nullptr));
+        if (!output) {
+            logError(L"CopyFileW failed", GetLastError());
+            return 5;
+        }
+        if (!copyContents(input.get(), output.get())) {
+            DWORD error = GetLastError();
+            output.reset();
+            DeleteFileW(target);
+            logError(L"CopyFileW failed", error);
+            return 5;
+        }
+    }
+
+    // Held until the installer has been started: readers (validation, the
+    // loader) may open the copy, writers and deleters may not.
+    *readGuard = CreateFileW(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+    if (*readGuard == INVALID_HANDLE_VALUE) {
+        *readGuard = nullptr;
+        logError(L"CopyFileW failed", GetLastError());
+        return 5;
+    }
+    return 0;
+}
+
+int runInstaller(const wchar_t* copyPath) {
+    wchar_t commandLine[256];
+    StringCchPrintfW(commandLine, 256, L"%s %s", PathFindFileNameW(copyPath), INSTALLER_ARGUMENTS);
+    wchar_t calling[512];
+    StringCchPrintfW(calling, 512, L"Calling installer: %s %s", copyPath, commandLine);
+    logLine(calling);
+
+    PROCESS_INFORMATION process;
+    if (!launchProcess(copyPath, commandLine, false, &process)) return 1;
+    logLine(L"Installer process started, waiting for process handle...");
+    WaitForSingleObject(process.hProcess, 1000);
+    wchar_t idText[64];
+    StringCchPrintfW(idText, 64, L"Installer process ID: %d", static_cast<int>(process.dwProcessId));
+    logLine(idText);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+int runAsService() {
+    // The marker of an earlier update must not be taken for this one's.
+    if (!DeleteFileW(MARKER_FILE_PATH) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        logError(L"Failed to delete the marker file", GetLastError());
+    }
+    workRoutine = performUpdate;
+    wchar_t serviceName[] = SERVICE_NAME;
+    SERVICE_TABLE_ENTRYW table[] = {{serviceName, svcMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        logError(L"StartServiceCtrlDispatcher failed.", GetLastError());
+        return 1;
+    }
+    logInfoEvent(MSG_EXECUTION_REQUEST_SUCCEEDED);
+    return 0;
+}

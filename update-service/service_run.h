@@ -1,0 +1,27 @@
+// The service itself: status reports, the control handler and one update.
+#pragma once
+
+#include <windows.h>
+
+// The routine svcMain runs between the running and stopped reports.
+extern void (*workRoutine)(DWORD argc, LPWSTR* argv);
+
+// Service main routine named to the dispatcher.
+void WINAPI svcMain(DWORD argc, LPWSTR* argv);
+
+// Logs the control code; the service accepts no controls.
+void WINAPI serviceControlHandler(DWORD control);
+
+// One update: copies, validates and starts the installer named after
+// "software-update" in the start arguments.
+void performUpdate(DWORD argc, LPWSTR* argv);
+
+// Copies source to a new file named by a fresh UUID in the temp directory,
+// created with a protected DACL that admits local system alone. On success
+// target holds the copy's path and *readGuard a handle that keeps the copy
+// from being written, renamed or deleted until it is closed. 0, or 1 to 8.
+int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard);
+
+// Starts the copy with the silent-install arguments and waits at most one
+// second for it. 0, or 1 when it could not be started.
+int runInstaller(const wchar_t* copyPath);

@@ -1,0 +1,159 @@
+#include "signature.h"
+
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cwchar>
+
+#include "logging.h"
+#include "scoped.h"
+
+namespace {
+
+struct LocalTraits {
+    static void* invalid() { return nullptr; }
+    static bool valid(void* p) { return p != nullptr; }
+    static void close(void* p) { LocalFree(p); }
+};
+using ScopedLocal = Scoped<void*, LocalTraits>;
+
+struct StoreTraits {
+    static HCERTSTORE invalid() { return nullptr; }
+    static bool valid(HCERTSTORE h) { return h != nullptr; }
+    static void close(HCERTSTORE h) { CertCloseStore(h, 0); }
+};
+struct MessageTraits {
+    static HCRYPTMSG invalid() { return nullptr; }
+    static bool valid(HCRYPTMSG h) { return h != nullptr; }
+    static void close(HCRYPTMSG h) { CryptMsgClose(h); }
+};
+struct CertTraits {
+    static PCCERT_CONTEXT invalid() { return nullptr; }
+    static bool valid(PCCERT_CONTEXT c) { return c != nullptr; }
+    static void close(PCCERT_CONTEXT c) { CertFreeCertificateContext(c); }
+};
+
+struct TrustStatusText {
+    LONG status;
+    const wchar_t* text;
+};
+
+const TrustStatusText TRUST_STATUS_TEXTS[] = {
+    {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"The file is not signed or the signature is invalid"},
+    {static_cast<LONG>(CRYPT_E_FILE_ERROR),
+     L"File error - make sure the file exists and the path is the full path to the file"},
+    {static_cast<LONG>(CRYPT_E_SECURITY_SETTINGS),
+     L"CRYPT_E_SECURITY_SETTINGS - The hash representing the subject or the publisher wasn't explicitly trusted by "
+     L"the admin and admin policy has disabled user trust. No signature, publisher or timestamp errors."},
+    {static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED), L"The signature is present but not trusted (user clicked 'no')"},
+    {static_cast<LONG>(TRUST_E_EXPLICIT_DISTRUST), L"The signature is present but specifically disallowed"},
+};
+
+}  // namespace
+
+LONG validateInstaller(const wchar_t* path) {
+    LONG status = verifyTrust(path);
+    if (status != 0) return status;
+    return checkSigner(path);
+}
+
+LONG verifyTrust(const wchar_t* path) {
+    WINTRUST_FILE_INFO fileInfo = {};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = path;
+
+    WINTRUST_DATA trustData = {};
+    trustData.cbStruct = sizeof(trustData);
+    trustData.dwUIChoice = WTD_UI_NONE;
+    trustData.fdwRevocationChecks = WTD_REVOKE_NONE;
+    trustData.dwUnionChoice = WTD_CHOICE_FILE;
+    trustData.pFile = &fileInfo;
+    trustData.dwStateAction = WTD_STATEACTION_VERIFY;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    LONG status = WinVerifyTrust(nullptr, &action, &trustData);
+
+    if (status == 0) {
+        logLine(L"The file is signed and the signature is valid.");
+    } else {
+        const wchar_t* text = L"WinVerifyTrust error";
+        for (const TrustStatusText& known : TRUST_STATUS_TEXTS) {
+            if (known.status == status) text = known.text;
+        }
+        logError(text, static_cast<DWORD>(status));
+    }
+
+    // Release the verification state; the result does not matter.
+    trustData.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(nullptr, &action, &trustData);
+    return status;
+}
+
+int checkSigner(const wchar_t* path) {
+    HCERTSTORE storeHandle = nullptr;
+    HCRYPTMSG messageHandle = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &storeHandle, &messageHandle,
+                          nullptr)) {
+        logError(L"CryptQueryObject failed", GetLastError());
+        return 1;
+    }
+    Scoped<HCERTSTORE, StoreTraits> storeGuard(storeHandle);
+    Scoped<HCRYPTMSG, MessageTraits> messageGuard(messageHandle);
+
+    DWORD signerInfoSize = 0;
+    if (!CryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize)) {
+        logError(L"CryptMsgGetParam failed to get length of signer info", GetLastError());
+        return 2;
+    }
+    ScopedLocal signerInfo(LocalAlloc(LPTR, signerInfoSize));
+    if (!signerInfo) {
+        logError(L"LocalAlloc failed for signer info", GetLastError());
+        return 3;
+    }
+    if (!CryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, signerInfo.get(), &signerInfoSize)) {
+        logError(L"CryptMsgGetParam failed to get content of signer info", GetLastError());
+        return 4;
+    }
+
+    // The signer's certificate is the one with the signer's issuer and serial number.
+    auto* signer = static_cast<CMSG_SIGNER_INFO*>(signerInfo.get());
+    CERT_INFO certInfo = {};
+    certInfo.Issuer = signer->Issuer;
+    certInfo.SerialNumber = signer->SerialNumber;
+    Scoped<PCCERT_CONTEXT, CertTraits> certificate(CertFindCertificateInStore(
+        storeHandle, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &certInfo, nullptr));
+    if (!certificate) {
+        logError(L"CertFindCertificateInStore failed", GetLastError());
+        return 5;
+    }
+
+    int result = readCertificateName(certificate.get(), CERT_NAME_ISSUER_FLAG, nullptr);
+    if (result != 0) return result;
+    return readCertificateName(certificate.get(), 0, EXPECTED_PUBLISHER);
+}
+
+int readCertificateName(PCCERT_CONTEXT certificate, DWORD flags, const wchar_t* expected) {
+    DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0);
+    if (length == 0) {
+        logError(L"CertGetNameString failed to get length information", GetLastError());
+        return 1;
+    }
+    ScopedLocal name(LocalAlloc(LPTR, length * sizeof(wchar_t)));
+    if (!name) {
+        logError(L"LocalAlloc failed", GetLastError());
+        return 2;
+    }
+    auto* text = static_cast<wchar_t*>(name.get());
+    if (CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, text, length) == 0) {
+        logError(L"CertGetNameString failed to get information from certificate", GetLastError());
+        return 3;
+    }
+    logLine(L"Signing certificate information:");
+    logLine(text);
+    if (expected && wcscmp(text, expected) != 0) {
+        logError(L"Certificate data doesn't match expectation", 0);
+        return 4;
+    }
+    return 0;
+}

@@ -1,0 +1,122 @@
+// The marker file's format and trust rules, and the requester's polling
+// interval, checked on the routines themselves.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include "handoff.h"
+#include "marker_file.h"
+#include "wine_process.h"
+
+using namespace qartest;
+
+namespace {
+
+class MarkerFile : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = makeTempDir(L"marker");
+        marker_ = dir_ + L"\\qa2_postinstall";
+    }
+    void TearDown() override { removeTree(dir_); }
+    std::wstring dir_, marker_;
+};
+
+struct RoundTrip {
+    const wchar_t* path;
+    std::string bytes;
+};
+
+TEST_F(MarkerFile, WriterAndReaderAgree) {
+    const RoundTrip cases[] = {
+        {L"C:\\Apps\\Client Tool\\Client Tool.exe", "C:\\Apps\\Client Tool\\Client Tool.exe\r\n"},
+        {L"C:\\Apps\\Z\u00fcrich\\app.exe", "C:\\Apps\\Z\xfcrich\\app.exe\r\n"},  // one byte a character
+        {L"C:\\Apps\\\u041a\u043b\u0438\u0435\u043d\u0442\\app.exe",
+         "\xEF\xBB\xBF" "C:\\Apps\\\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\\app.exe\r\n"},
+    };
+    for (const RoundTrip& c : cases) {
+        ASSERT_EQ(writeMarkerFile(marker_.c_str(), c.path), 0u);
+        EXPECT_EQ(readFile(marker_), c.bytes);
+        wchar_t path[1024];
+        EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 1024), MarkerRead::Found);
+        EXPECT_STREQ(path, c.path);
+    }
+}
+
+TEST_F(MarkerFile, ReaderTakesTheFirstLineOnly) {
+    struct Case {
+        std::string bytes;
+        MarkerRead result;
+        const wchar_t* path;
+    } cases[] = {
+        {"C:\\a.exe\r\nC:\\b.exe\r\n", MarkerRead::Found, L"C:\\a.exe"},
+        {"C:\\a.exe\nrest", MarkerRead::Found, L"C:\\a.exe"},
+        {"C:\\a.exe\rrest", MarkerRead::Found, L"C:\\a.exe"},
+        {"C:\\a.exe", MarkerRead::Found, L"C:\\a.exe"},
+        {"", MarkerRead::Empty, L""},
+        {"\r\n", MarkerRead::Empty, L""},
+        {std::string(1023, 'a') + "\r\n", MarkerRead::Found, nullptr},
+        {std::string(1024, 'a') + "\r\n", MarkerRead::TooLong, L""},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(writeFile(marker_, c.bytes));
+        wchar_t path[1024];
+        wmemset(path, L'#', 1024);
+        EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 1024), c.result) << c.bytes.size();
+        if (c.path) EXPECT_STREQ(path, c.path);
+        else EXPECT_EQ(wcslen(path), 1023u);
+    }
+    DeleteFileW(marker_.c_str());
+    wchar_t path[16];
+    EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 16), MarkerRead::Missing);
+}
+
+TEST_F(MarkerFile, WriterReplacesAPlantedLinkWithoutTouchingItsTarget) {
+    std::wstring victim = dir_ + L"\\victim.txt";
+    ASSERT_TRUE(writeFile(victim, "keep me"));
+    ASSERT_TRUE(CreateHardLinkW(marker_.c_str(), victim.c_str(), nullptr));
+    wchar_t path[64];
+    EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 64), MarkerRead::Untrusted);
+
+    ASSERT_EQ(writeMarkerFile(marker_.c_str(), L"C:\\app.exe"), 0u);
+    EXPECT_EQ(readFile(victim), "keep me");
+    EXPECT_EQ(readFile(marker_), "C:\\app.exe\r\n");
+    EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 64), MarkerRead::Found);
+}
+
+TEST(MarkerOwner, OnlySystemAdministratorsOrTheUserItself) {
+    const wchar_t* self = L"S-1-5-21-1111-2222-3333-1001";
+    struct Case {
+        const wchar_t* owner;
+        bool trusted;
+    } cases[] = {
+        {L"S-1-5-18", true},                       // local system
+        {L"S-1-5-32-544", true},                   // Administrators
+        {self, true},                              // the clone's own user
+        {L"S-1-5-21-1111-2222-3333-1002", false},  // another user
+        {L"S-1-5-32-545", false},                  // Users
+        {L"S-1-1-0", false},                       // Everyone
+        {L"S-1-5-19", false},                      // local service
+    };
+    PSID selfSid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(self, &selfSid));
+    for (const Case& c : cases) {
+        PSID owner = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(c.owner, &owner));
+        EXPECT_EQ(isTrustedMarkerOwner(owner, selfSid), c.trusted) << toUtf8(c.owner);
+        LocalFree(owner);
+    }
+    EXPECT_FALSE(isTrustedMarkerOwner(nullptr, selfSid));
+    LocalFree(selfSid);
+}
+
+TEST(Requester, PollingIntervalIsATenthOfTheWaitHintWithinBounds) {
+    struct Case {
+        DWORD waitHint, interval;
+    } cases[] = {{30000, 3000}, {500, 1000}, {200000, 10000}, {0, 1000}, {10000, 1000}, {100000, 10000}, {45000, 4500}};
+    for (const Case& c : cases) EXPECT_EQ(pollingInterval(c.waitHint), c.interval) << c.waitHint;
+}
+
+}  // namespace

@@ -1,0 +1,297 @@
+// The update road driven the way the client drives it, against Wine's real
+// service control manager: software-update as an ordinary process, the
+// service started by the SCM, the clone and the marker file.
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <thread>
+
+#include "marker_file.h"
+#include "road_fixture.h"
+#include "wine_process.h"
+
+using namespace qartest;
+using namespace road;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The text with the timestamp taken off every line, each line preceded by a
+// line feed, so that expectations can span several lines.
+std::string untimed(const std::string& text) {
+    std::string out;
+    for (const std::string& line : lines(text)) {
+        bool stamped = line.size() >= 21 && line[4] == '-' && line[10] == 'T' && line.compare(19, 2, "  ") == 0;
+        out += "\n" + (stamped ? line.substr(21) : line);
+    }
+    return out + "\n";
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+ProcessResult run(const std::vector<std::wstring>& args) { return runProgram(QARUPDATESERVICE_EXE, args); }
+
+std::wstring unsignedInstaller() { return winPath(QAR_TEST_INSTALLER_EXE); }
+
+class UpdateRoad : public testing::Test {
+protected:
+    void SetUp() override {
+        cleanUp();
+        for (const auto& copy : installerCopies()) deleteProtectedFile(copy);
+        installRealService();
+    }
+    void TearDown() override {
+        cleanUp();
+        removeService();
+    }
+    static void cleanUp() {
+        killProcesses(L"qus_clone.exe");
+        DeleteFileW(MARKER);
+        removeLogFiles();
+        removeTree(TEST_ROOT);
+    }
+};
+
+TEST_F(UpdateRoad, UnsignedInstallerIsCopiedButNeverRun) {
+    writeInstallerSettings(std::wstring(TEST_ROOT) + L"\\installer-proof.txt", L"C:\\nowhere\\app.exe");
+    ProcessResult r = run({L"software-update", unsignedInstaller(), L"/VERBOSE"});
+    std::string out = untimed(r.out);
+    ASSERT_EQ(r.exitCode, 0u) << out;
+    EXPECT_TRUE(contains(out, "\nCreating the clone...\n")) << out;
+    EXPECT_TRUE(contains(out, "\nCloning " + toUtf8(winPath(QARUPDATESERVICE_EXE)) + " to " + toUtf8(tempDir()) +
+                                  "\\qus_clone.exe...\n"))
+        << out;
+    EXPECT_TRUE(contains(out, "\nStarting the clone...\n"));
+    EXPECT_TRUE(contains(out, "\nService start pending...\n\n"));
+    EXPECT_TRUE(contains(out, "\nService started successfully.\n\n"));
+    EXPECT_TRUE(contains(out, "\nQAR Client Updater Service successfully started.\n"));
+
+    ASSERT_TRUE(waitServiceStopped(20000));
+    std::string log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nqarupdateservice execution callback logging enabled\n")) << log;
+    EXPECT_TRUE(contains(log, "\nPath of the installer executable:\n")) << log;
+    EXPECT_TRUE(contains(log, "\n" + toUtf8(unsignedInstaller()) + "\n"));
+    EXPECT_TRUE(contains(log, "\nCopying the installer away to avoid TOCTOU attacks...\n"));
+    EXPECT_TRUE(contains(log, "\nValidating the installer binary...\n"));
+    EXPECT_TRUE(contains(log, "\nThe file is not signed or the signature is invalid - code 0x800b0100\n")) << log;
+    EXPECT_FALSE(contains(log, "Signing certificate information:"));  // the signer is not examined
+    EXPECT_TRUE(contains(log, "\nValidation failed! We're cancelling the installation.\n"));
+    EXPECT_FALSE(contains(log, "Calling installer"));
+
+    // The private copy: named by a UUID, without extension, the same bytes.
+    auto copies = installerCopies();
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_TRUE(contains(log, "\nPath of the copied installer executable:\n" + toUtf8(copies[0]) + "\n")) << log;
+    // Readable by local system alone. (Wine keeps the DACL in the file's Unix
+    // permissions, so the protection against inheritance cannot be read back.)
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(copies[0].c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    &dacl, nullptr, &sd),
+              0u);
+    ASSERT_TRUE(dacl);
+    ASSERT_EQ(dacl->AceCount, 1);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
+    LocalFree(sd);
+    SetNamedSecurityInfoW(const_cast<wchar_t*>(copies[0].c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                          nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(readFile(copies[0]), readFile(unsignedInstaller()));
+    EXPECT_FALSE(readFile(std::wstring(TEST_ROOT) + L"\\installer-proof.txt"));
+
+    // The clone: a byte copy of the program, running as be-process-runner.
+    EXPECT_EQ(readFile(tempDir() + L"\\qus_clone.exe"), readFile(winPath(QARUPDATESERVICE_EXE)));
+    EXPECT_TRUE(processRunning(L"qus_clone.exe"));
+}
+
+TEST_F(UpdateRoad, MissingInstallerFailsInTheCopy) {
+    ProcessResult r = run({L"-v", L"software-update", tempDir() + L"\\no-such-installer.exe"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_TRUE(waitServiceStopped(20000));
+    std::string log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nCopyFileW failed - code 0x00000002\n")) << log;
+    EXPECT_TRUE(contains(log, "\nCopying the installer failed! We're cancelling the installation.\n"));
+    EXPECT_TRUE(installerCopies().empty());
+}
+
+TEST_F(UpdateRoad, ServiceStartedWithoutInstallerPath) {
+    // software-update as the last element names no installer.
+    ProcessResult r = run({L"/VERBOSE", L"software-update"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_TRUE(waitServiceStopped(20000));
+    std::string log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nThe path of the installer is missing. - code 0x00000000\n")) << log;
+    EXPECT_FALSE(contains(log, "Copying the installer away"));
+}
+
+TEST_F(UpdateRoad, LaterSoftwareUpdateElementNamesTheInstaller) {
+    // The command line allows one command word; the service's own scan is
+    // reached by a direct start with arguments.
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = OpenServiceW(scm, L"QARUpdateService", SERVICE_START);
+    const wchar_t* args[] = {L"QARUpdateService", L"software-update", L"C:\\first.exe",
+                             L"software-update", L"C:\\second.exe", L"--verbose"};
+    ASSERT_TRUE(StartServiceW(svc, 6, args)) << GetLastError();
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    ASSERT_TRUE(waitServiceStopped(20000));
+    std::string log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nPath of the installer executable:\n")) << log;
+    EXPECT_TRUE(contains(log, "\nC:\\second.exe\n"));
+    EXPECT_FALSE(contains(log, "first.exe"));
+}
+
+// A stand-in registered under the service's name holds the states that the
+// real service passes through too quickly.
+class ServiceStates : public UpdateRoad {
+protected:
+    void SetUp() override {
+        cleanUp();
+        removeService();
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE svc = CreateServiceW(scm, L"QARUpdateService", L"QAR Client Update Service", SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       winPath(QAR_TEST_SERVICE_EXE).c_str(), nullptr, nullptr, nullptr, nullptr,
+                                       nullptr);
+        ASSERT_TRUE(svc) << GetLastError();
+        CloseServiceHandle(svc);
+        CloseServiceHandle(scm);
+    }
+
+    void startStandIn(const wchar_t* mode, DWORD expectedState) {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = OpenServiceW(scm, L"QARUpdateService", SERVICE_START | SERVICE_QUERY_STATUS);
+        const wchar_t* args[] = {L"QARUpdateService", mode};
+        ASSERT_TRUE(StartServiceW(svc, 2, args)) << GetLastError();
+        SERVICE_STATUS status = {};
+        for (int i = 0; i < 100 && status.dwCurrentState != expectedState; ++i) {
+            Sleep(100);
+            QueryServiceStatus(svc, &status);
+        }
+        CloseServiceHandle(svc);
+        CloseServiceHandle(scm);
+        ASSERT_EQ(status.dwCurrentState, expectedState);
+    }
+};
+
+TEST_F(ServiceStates, AlreadyRunningServiceIsNotStartedAgain) {
+    startStandIn(L"stay-running", SERVICE_RUNNING);
+    ProcessResult r = run({L"software-update", unsignedInstaller()});
+    EXPECT_EQ(r.exitCode, 4u) << r.out;
+    EXPECT_TRUE(contains(untimed(r.out), "\nFailed to start the service because it's already running. - code 0x"))
+        << r.out;
+    // The clone was started before and keeps polling.
+    EXPECT_TRUE(processRunning(L"qus_clone.exe"));
+}
+
+TEST_F(ServiceStates, StopThatNeverProgressesEndsTheWait) {
+    startStandIn(L"stop-pending", SERVICE_STOP_PENDING);
+    ProcessResult r = run({L"software-update", unsignedInstaller()});
+    EXPECT_EQ(r.exitCode, 6u) << r.out;
+    EXPECT_TRUE(contains(untimed(r.out), "\nTimeout waiting for the service to stop. - code 0x")) << r.out;
+}
+
+TEST(Requester, ServiceNotInstalled) {
+    ProcessResult r = run({L"software-update", L"C:\\x.exe"});
+    killProcesses(L"qus_clone.exe");
+    EXPECT_EQ(r.exitCode, 2u) << r.out;
+    EXPECT_TRUE(contains(untimed(r.out), "\nFailed to access the service. - code 0x00000424\n")) << r.out;
+}
+
+class MarkerRoad : public testing::Test {
+protected:
+    void SetUp() override { cleanUp(); }
+    void TearDown() override { cleanUp(); }
+    static void cleanUp() {
+        killProcesses(L"qus_clone.exe");
+        DeleteFileW(MARKER);
+        removeTree(TEST_ROOT);
+    }
+};
+
+TEST_F(MarkerRoad, CloneStartsTheMarkedApplicationByItsBareFileName) {
+    std::wstring dir = std::wstring(TEST_ROOT) + L"\\Client Tool";
+    std::wstring app = placeApplication(dir, L"Client Tool.exe");
+    ASSERT_TRUE(writeFile(MARKER, toUtf8(app) + "\r\n"));  // as commit-installation writes it
+
+    ProcessResult r = run({L"be-process-runner"});
+    std::string out = untimed(r.out);
+    EXPECT_EQ(r.exitCode, 0u) << out;
+    EXPECT_TRUE(contains(out, "\nbeProcessRunner\n"));
+    EXPECT_TRUE(contains(out, "\nMarker file found, path to application is:\n" + toUtf8(app) +
+                                  "\nStarting application...\n"))
+        << out;
+    EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), "Client Tool.exe\n");
+    EXPECT_TRUE(readFile(MARKER)) << "the clone never deletes the marker";
+}
+
+TEST_F(MarkerRoad, ClonePollsUntilATrustworthyMarkerAppears) {
+    std::wstring dir = std::wstring(TEST_ROOT) + L"\\app";
+    std::wstring app = placeApplication(dir, L"app.exe");
+    ASSERT_TRUE(writeFile(MARKER, ""));
+
+    ProcessResult r;
+    std::thread clone([&r] { r = run({L"be-process-runner"}); });
+    Sleep(2500);
+    // A hard link to somebody else's file is no marker to trust.
+    std::wstring planted = std::wstring(TEST_ROOT) + L"\\planted.txt";
+    writeFile(planted, toUtf8(app) + "\r\n");
+    DeleteFileW(MARKER);
+    ASSERT_TRUE(CreateHardLinkW(MARKER, planted.c_str(), nullptr)) << GetLastError();
+    Sleep(2000);
+    DeleteFileW(MARKER);
+    ASSERT_EQ(writeMarkerFile(MARKER, app.c_str()), 0u);
+    clone.join();
+
+    std::string out = untimed(r.out);
+    EXPECT_EQ(r.exitCode, 0u) << out;
+    EXPECT_GE(count(out, "\nPath to application missing in marker file (shouldn't happen!)\n"), 2u) << out;
+    EXPECT_GE(count(out, "\nIgnoring a marker file that is a link or was not written by the system, an administrator "
+                         "or this user\n"),
+              1u)
+        << out;
+    EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), "app.exe\n");
+}
+
+TEST_F(MarkerRoad, PathBeyondLatin1TravelsThroughTheMarker) {
+    std::wstring dir = std::wstring(TEST_ROOT) + L"\\\u041a\u043b\u0438\u0435\u043d\u0442";
+    std::wstring app = placeApplication(dir, L"\u041a\u043b\u0438\u0435\u043d\u0442.exe");
+    ASSERT_EQ(writeMarkerFile(MARKER, app.c_str()), 0u);
+    ProcessResult r = run({L"be-process-runner"});
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), toUtf8(L"\u041a\u043b\u0438\u0435\u043d\u0442.exe\n"));
+}
+
+TEST_F(MarkerRoad, CommitByAnOrdinaryUserStartsTheApplicationAtOnce) {
+    std::wstring dir = std::wstring(TEST_ROOT) + L"\\Client Tool";
+    std::wstring app = placeApplication(dir, L"Client Tool.exe");
+    ProcessResult r = run({L"commit-installation", app});
+    std::string out = untimed(r.out);
+    EXPECT_EQ(r.exitCode, 0u) << out;
+    EXPECT_TRUE(contains(out, "\nCommitting the QAR Client installation.\n\n"));
+    EXPECT_TRUE(contains(out, "\ncommitInstallation will start the following binary:\n" + toUtf8(app) + "\n"));
+    EXPECT_TRUE(contains(out, "\nStarting application directly...\n"));
+    EXPECT_TRUE(contains(out, "\nQAR Client installation successfully committed.\n"));
+    EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), "Client Tool.exe\n");
+    EXPECT_FALSE(readFile(MARKER));
+}
+
+TEST_F(MarkerRoad, CommitOfAMissingApplicationFails) {
+    std::wstring app = std::wstring(TEST_ROOT) + L"\\missing\\app.exe";
+    ProcessResult r = run({L"commit-installation", app});
+    std::string out = untimed(r.out);
+    EXPECT_EQ(r.exitCode, 1u) << out;
+    EXPECT_TRUE(contains(out, "\nFailed to start process: " + toUtf8(app) + " - code 0x00000003\n")) << out;
+    EXPECT_TRUE(contains(out, "\nFailed to start the application - code 0x00000003\n")) << out;
+    EXPECT_FALSE(contains(out, "successfully committed"));
+}
+
+}  // namespace
