@@ -15,7 +15,7 @@ PACKAGES=(
   xvfb xauth
   # 32-bit Wine under qemu's user-mode emulation, for the i686 run; the
   # emulation's set-up script also wants the plain mingw compiler packages.
-  wine32:i386 qemu-user gcc gcc-mingw-w64-i686 gcc-mingw-w64-x86-64
+  wine32:i386 qemu-user gcc file gcc-mingw-w64-i686 gcc-mingw-w64-x86-64
 )
 # Cross-built from Debian's source package; must match the host protoc.
 PROTOBUF_VERSION=3.21.12

@@ -51,7 +51,7 @@ new_prefix() {
   rm -rf "$1"
   mkdir -p "$1"
   WINEPREFIX="$1" "$WINE" cmd /c exit >/dev/null 2>&1
-  WINEPREFIX="$1" "$WINESERVER" -w
+  WINEPREFIX="$1" timeout 300 "$WINESERVER" -w || WINEPREFIX="$1" "$WINESERVER" -k 2>/dev/null
 }
 
 # "name<TAB>reason" for every GoogleTest case that skipped itself in the last
