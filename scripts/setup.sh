@@ -86,8 +86,7 @@ if ! pe32_ready; then
   if [ ! -f "$PE32_SETUP" ]; then
     echo "setup: WARNING: $PE32_SETUP not found; the i686 tests cannot run on this machine" >&2
   else
-    mkdir -p "$PE32_HOME"
-    log="$PE32_HOME/setup.log"
+    log=${TMPDIR:-/tmp}/qar-pe32-setup.log
     if ! PE32_HOME="$PE32_HOME" PE32_SELFTEST=0 bash "$PE32_SETUP" >"$log" 2>&1 || ! pe32_ready; then
       echo "setup: WARNING: the 32-bit emulation could not be set up (log: $log):" >&2
       tail -n 5 "$log" >&2
