@@ -7,23 +7,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/build.sh || { echo "build failed"; exit 1; }
 
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver
-export WINEDEBUG=-all
-
-# A fresh prefix per run, never the user's ~/.wine, served by one persistent
-# wineserver. Wine fills an empty prefix on its first start: a trivial program
-# does that (an explicit "wineboot -i" on top would start a second service
-# control manager, and clients would reach either one). That first process
-# also starts background services that keep its output open, so it writes to
-# /dev/null rather than into a pipe.
-export WINEPREFIX="$PWD/build/x86_64/wineprefix"
-WINEPREFIX="$WINEPREFIX" "$WINESERVER" -k 2>/dev/null || true
-rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-"$WINESERVER" -p
-trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
-"$WINE" cmd /c exit >/dev/null 2>&1
+# A fresh prefix per run, served by one persistent wineserver.
+source scripts/wine-prefix.sh
+start_wine_prefix "$PWD/build/x86_64/wineprefix"
 
 declare -A summary
 status=0
