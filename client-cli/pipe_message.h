@@ -15,8 +15,9 @@
 bool encodePipeMessage(const google::protobuf::MessageLite& message, std::vector<uint8_t>& out);
 
 // Decodes the pipe message in data[0..size) into message: skips the length prefix
-// without using its value and parses every byte after it. Returns the result of
-// the parse; on failure message keeps the fields read before the fault, the rest
-// at their defaults. An empty pipe message, or one that holds only the prefix,
-// parses as the default message.
+// without using its value and parses every byte after it. Returns whether all of
+// it parsed; if not, message keeps the fields before the first one that could not
+// be read in full and validated (a string that is not UTF-8, for example), and
+// nothing from that field on. An empty pipe message, or one that holds only the
+// prefix, parses as the default message.
 bool decodePipeMessage(const uint8_t* data, size_t size, google::protobuf::MessageLite& message);

@@ -171,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{bytes("0A 20 07 1A 02 6F 6B 2A 02 68 69"), "ok\r\n", "", 0, "UnknownFieldsIgnored"},
         // error_message "x", error_code 1, then a payload that claims 5 bytes and has 1.
         ResponseCase{bytes("08 12 01 78 08 01 1A 05 61"), "", "x\r\n", 1, "MalformedKeepsFieldsBeforeTheFault"},
-        ResponseCase{bytes("05 1A 02 6F 6B 08"), "ok\r\n", "", 0, "TruncatedKeepsFieldsBeforeTheFault"}),
+        ResponseCase{bytes("05 1A 02 6F 6B 08"), "ok\r\n", "", 0, "TruncatedKeepsFieldsBeforeTheFault"},
+        ResponseCase{bytes("03 1A 05 61"), "", "", 0, "TruncatedPayloadIsNotPrinted"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LongReply, OfExactly65536BytesIsRead) {

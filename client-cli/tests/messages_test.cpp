@@ -5,6 +5,7 @@
 #include <google/protobuf/stubs/logging.h>
 
 #include <functional>
+#include <optional>
 
 #include "cli_messages.pb.h"
 #include "hex.h"
@@ -137,95 +138,63 @@ TEST(ResponseEncoding, IsThePipeMessage) {
     EXPECT_EQ(encoded(failed), "05 08 01 12 01 78");
 }
 
-TEST(ResponseDecoding, SuccessWithPayload) {
-    bool parsed = false;
-    CLIResponse response = decoded("04 1A 02 6F 6B", &parsed);
-    EXPECT_TRUE(parsed);
-    EXPECT_EQ(response.error_code(), 0);
-    EXPECT_TRUE(response.has_payload());
-    EXPECT_EQ(response.payload(), "ok");
-    EXPECT_FALSE(response.has_error_message());
+struct ResponseCase {
+    const char* bytes;  // the whole pipe message
+    bool parses;
+    int errorCode;
+    std::optional<std::string> errorMessage;  // std::nullopt: not set
+    std::optional<std::string> payload;       // std::nullopt: not set
+    const char* name;
+};
+
+class ResponseDecoding : public testing::TestWithParam<ResponseCase> {};
+
+TEST_P(ResponseDecoding, KeepsTheFieldsRead) {
+    const ResponseCase& c = GetParam();
+    bool parsed = !c.parses;
+    CLIResponse response = decoded(c.bytes, &parsed);
+    EXPECT_EQ(parsed, c.parses);
+    EXPECT_EQ(response.error_code(), c.errorCode);
+    EXPECT_EQ(response.has_error_message(), c.errorMessage.has_value());
+    EXPECT_EQ(response.error_message(), c.errorMessage.value_or(""));
+    EXPECT_EQ(response.has_payload(), c.payload.has_value());
+    EXPECT_EQ(response.payload(), c.payload.value_or(""));
 }
 
-TEST(ResponseDecoding, FailureWithMessage) {
-    bool parsed = false;
-    CLIResponse response = decoded("05 08 01 12 01 78", &parsed);
-    EXPECT_TRUE(parsed);
-    EXPECT_EQ(response.error_code(), 1);
-    EXPECT_TRUE(response.has_error_message());
-    EXPECT_EQ(response.error_message(), "x");
-    EXPECT_FALSE(response.has_payload());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Examples, ResponseDecoding,
+    testing::Values(
+        ResponseCase{"04 1A 02 6F 6B", true, 0, std::nullopt, "ok", "SuccessWithPayload"},
+        ResponseCase{"05 08 01 12 01 78", true, 1, "x", std::nullopt, "FailureWithMessage"},
+        ResponseCase{"", true, 0, std::nullopt, std::nullopt, "EmptyIsTheDefault"},
+        ResponseCase{"00", true, 0, std::nullopt, std::nullopt, "PrefixOnlyIsTheDefault"},
+        // The prefix claims 2 bytes; the message runs to the end of the pipe message.
+        ResponseCase{"02 08 07 1A 02 6F 6B", true, 7, std::nullopt, "ok", "PrefixValueIsNotUsed"},
+        ResponseCase{"08 12 01 78 1A 02 6F 6B", true, 0, "x", "ok", "PayloadAndMessageTogether"},
+        ResponseCase{"0B 08 FF FF FF FF FF FF FF FF FF 01", true, -1, std::nullopt, std::nullopt,
+                     "NegativeErrorCode"},
+        // Field 4 (varint 7) and field 5 ("hi") are not in the schema.
+        ResponseCase{"0A 20 07 1A 02 6F 6B 2A 02 68 69", true, 0, std::nullopt, "ok", "UnknownFieldsIgnored"},
+        // error_message "x", error_code 1, then a payload that claims 5 bytes and has 1.
+        ResponseCase{"08 12 01 78 08 01 1A 05 61", false, 1, "x", std::nullopt, "MalformedKeepsFieldsBefore"},
+        ResponseCase{"05 1A 02 6F 6B 08", false, 0, std::nullopt, "ok", "TruncatedTagKeepsFieldsBefore"},
+        ResponseCase{"05 1A 02 6F 6B 00", false, 0, std::nullopt, "ok", "ZeroTagKeepsFieldsBefore"},
+        // Parsed whole, the runtime would keep "a" and four bytes that never came.
+        ResponseCase{"03 1A 05 61", false, 0, std::nullopt, std::nullopt, "TruncatedStringIsNotKept"},
+        // Parsed whole, the runtime would keep the string that fails the check.
+        ResponseCase{"08 08 01 1A 02 C3 28 12 01 78", false, 1, std::nullopt, std::nullopt, "InvalidUtf8IsNotKept"},
+        // Written twice, the last value counts, even the default one.
+        ResponseCase{"08 08 05 1A 01 61 08 00", true, 0, std::nullopt, "a", "LastValueWins"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ResponseDecoding, EmptyOrPrefixOnlyIsTheDefault) {
-    for (const char* message : {"", "00"}) {
-        bool parsed = false;
-        CLIResponse response = decoded(message, &parsed);
-        EXPECT_TRUE(parsed) << "'" << message << "'";
-        EXPECT_EQ(response.error_code(), 0) << "'" << message << "'";
-        EXPECT_FALSE(response.has_payload()) << "'" << message << "'";
-        EXPECT_FALSE(response.has_error_message()) << "'" << message << "'";
-    }
-}
-
-TEST(ResponseDecoding, PrefixValueIsNotUsed) {
-    // The prefix claims 2 bytes; the message runs to the end of the pipe message.
-    CLIResponse response = decoded("02 08 07 1A 02 6F 6B");
-    EXPECT_EQ(response.error_code(), 7);
-    EXPECT_EQ(response.payload(), "ok");
-}
-
-TEST(ResponseDecoding, PayloadAndMessageTogetherAreValid) {
-    bool parsed = false;
-    CLIResponse response = decoded("08 12 01 78 1A 02 6F 6B", &parsed);
-    EXPECT_TRUE(parsed);
-    EXPECT_EQ(response.error_message(), "x");
-    EXPECT_EQ(response.payload(), "ok");
-}
-
-TEST(ResponseDecoding, NegativeErrorCode) {
-    CLIResponse response = decoded("0B 08 FF FF FF FF FF FF FF FF FF 01");
-    EXPECT_EQ(response.error_code(), -1);
-}
-
-TEST(ResponseDecoding, UnknownFieldsAreKeptAndIgnored) {
-    // Field 4 (varint 7) and field 5 ("hi") are not in the schema.
-    bool parsed = false;
-    CLIResponse response = decoded("0A 20 07 1A 02 6F 6B 2A 02 68 69", &parsed);
-    EXPECT_TRUE(parsed);
-    EXPECT_EQ(response.error_code(), 0);
-    EXPECT_EQ(response.payload(), "ok");
-    EXPECT_FALSE(response.has_error_message());
-    // Kept in the order read, written back after the known fields.
+TEST(ResponseUnknownFields, AreWrittenBackAfterTheKnownOnes) {
+    CLIResponse response = decoded("0A 20 07 1A 02 6F 6B 2A 02 68 69");
     EXPECT_EQ(hex(response.SerializeAsString()), "1A 02 6F 6B 20 07 2A 02 68 69");
 }
 
-TEST(ResponseDecoding, MalformedKeepsTheFieldsReadBeforeTheFault) {
-    // error_message "x", error_code 1, then a payload that claims 5 bytes and has 1.
-    bool parsed = true;
-    CLIResponse response = decoded("08 12 01 78 08 01 1A 05 61", &parsed);
-    EXPECT_FALSE(parsed);
-    EXPECT_EQ(response.error_code(), 1);
-    EXPECT_EQ(response.error_message(), "x");
-}
-
-TEST(ResponseDecoding, TruncatedTagKeepsWhatCameBefore) {
-    bool parsed = true;
-    CLIResponse response = decoded("05 1A 02 6F 6B 08", &parsed);
-    EXPECT_FALSE(parsed);
-    EXPECT_EQ(response.error_code(), 0);
-    EXPECT_EQ(response.payload(), "ok");
-}
-
-TEST(ResponseDecoding, InvalidUtf8FailsTheParse) {
+TEST(ResponseInvalidUtf8, IsLoggedWithoutTheFieldName) {
     CapturedLog log;
-    bool parsed = true;
-    CLIResponse response = decoded("08 08 01 1A 02 C3 28 12 01 78", &parsed);
-    EXPECT_FALSE(parsed);
-    EXPECT_EQ(response.error_code(), 1);
-    // The runtime checks a string after storing it: the faulty field stays set.
-    EXPECT_EQ(response.payload(), "\xC3\x28");
-    EXPECT_FALSE(response.has_error_message());  // after the fault
+    decoded("05 1A 02 C3 28");
     // When parsing, the lite runtime's log line does not name the field.
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0],
