@@ -19,9 +19,7 @@ targets=("$@")
 
 bash scripts/build.sh || { echo "build failed"; exit 1; }
 
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver
-export WINEDEBUG=-all
+source scripts/wine-prefix.sh
 
 prefixes=()
 stop_servers() {
@@ -39,19 +37,6 @@ emulation_missing() {
   elif [ ! -x /usr/lib/wine/wine ]; then
     echo "32-bit Wine (wine32:i386) is not installed"
   fi
-}
-
-# A new prefix in folder $1, its wineserver gone. Wine fills an empty prefix on
-# its first start: a trivial program does that (an explicit "wineboot -i" on
-# top would start a second service control manager, and clients would reach
-# either one). That first process also starts background services that keep
-# its output open, so it writes to /dev/null rather than into a pipe.
-new_prefix() {
-  WINEPREFIX="$1" "$WINESERVER" -k 2>/dev/null
-  rm -rf "$1"
-  mkdir -p "$1"
-  WINEPREFIX="$1" "$WINE" cmd /c exit >/dev/null 2>&1
-  WINEPREFIX="$1" timeout 300 "$WINESERVER" -w || WINEPREFIX="$1" "$WINESERVER" -k 2>/dev/null
 }
 
 # "name<TAB>reason" for every GoogleTest case that skipped itself in the last
