@@ -18,6 +18,12 @@ const char USAGE[] =
     " /? -h --help           Display this message.\n"
     "\n[parameter]            Optional parameter to forward to the QAR client.\n";
 
+// Parameter cases print as their names in failure lines.
+template <typename Case>
+auto operator<<(std::ostream& os, const Case& c) -> decltype(c.name, os) {
+    return os << c.name;
+}
+
 std::wstring repeat(const std::wstring& unit, size_t count) {
     std::wstring out;
     for (size_t i = 0; i < count; ++i) out += unit;
@@ -314,6 +320,71 @@ TEST(Start, ClientThatIsNoProgramIsReportedWithTheError) {
     EXPECT_EQ(r.exitCode, static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
     EXPECT_EQ(r.out, "QAR Client exe path: " + toUtf8(folder.clientPath()) + "\r\n");
     EXPECT_EQ(r.err, "startQarClient failed (4): 000000c1\r\n");
+}
+
+// ---- the launcher's own path ----
+
+// Runs a copy of the launcher named launcherName from a new folder inside
+// folder, so that the copy's full path has launcherPathLength characters.
+// Returns the new folder's path through subDir.
+ProcessResult runFromDeepFolder(const LauncherFolder& folder, size_t launcherPathLength,
+                                const std::wstring& launcherName, std::wstring& subDir) {
+    size_t part = launcherPathLength - folder.dir().size() - 2 - launcherName.size();
+    subDir = folder.dir() + L"\\" + std::wstring(part, L'd');
+    // The long form lifts the 248-character limit of CreateDirectoryW and MAX_PATH.
+    std::wstring longSubDir = L"\\\\?\\" + subDir;
+    if (part > 255 || !CreateDirectoryW(longSubDir.c_str(), nullptr) ||
+        !CopyFileW(winPath(LAUNCHER_EXE).c_str(), (longSubDir + L"\\" + launcherName).c_str(), TRUE)) {
+        ProcessResult failed;
+        failed.err = "test: cannot set up the deep folder";
+        return failed;
+    }
+    // Started by a path relative to the outer folder: Wine starts no program
+    // by a full path beyond MAX_PATH, but resolves the relative one.
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(folder.dir().c_str());
+    ProcessResult r = runProgram(subDir.substr(folder.dir().size() + 1) + L"\\" + launcherName, {}, folder.options(uniqueUser()));
+    SetCurrentDirectoryW(previous);
+    DeleteFileW((longSubDir + L"\\" + launcherName).c_str());
+    RemoveDirectoryW(longSubDir.c_str());
+    return r;
+}
+
+// The path buffer holds 259 characters and the terminator.
+TEST(OwnPath, ClientPathOfMaximumLengthIsUsed) {
+    LauncherFolder folder;
+    ASSERT_TRUE(folder.ready());
+    std::wstring subDir;
+    ProcessResult r = runFromDeepFolder(folder, 250, L"l.exe", subDir);
+    std::string client = toUtf8(subDir + L"\\QAR Client.exe");
+    ASSERT_EQ(client.size(), 259u);
+    EXPECT_EQ(r.exitCode, 2u) << r.err;
+    EXPECT_EQ(r.out, "QAR Client exe path: " + client + "\r\n");
+    EXPECT_EQ(r.err, "startQarClient failed (4): File not found: " + client + "\r\n");
+}
+
+TEST(OwnPath, ClientPathBeyondTheBufferIsRefused) {
+    LauncherFolder folder;
+    ASSERT_TRUE(folder.ready());
+    std::wstring subDir;
+    ProcessResult r = runFromDeepFolder(folder, 251, L"l.exe", subDir);
+    EXPECT_EQ(r.exitCode, 0xFFFFFFFEu);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "startQarClient failed (3): PathAppendW failed\r\n");
+}
+
+TEST(OwnPath, OwnPathCutShortIsRefusedRatherThanNamingAnotherFolder) {
+    // Cut to 259 characters, the path would end inside the deep folder's name,
+    // and its folder would be the outer one, where a client waits.
+    LauncherFolder folder;
+    ASSERT_TRUE(folder.ready());
+    std::wstring subDir;
+    ProcessResult r = runFromDeepFolder(folder, 280, L"launcher.exe", subDir);
+    EXPECT_EQ(r.exitCode, 122u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "startQarClient failed (1): 0000007a\r\n");
+    EXPECT_FALSE(folder.clientStarted());
 }
 
 }  // namespace

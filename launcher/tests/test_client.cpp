@@ -19,7 +19,11 @@ std::string utf8(const std::wstring& text) {
 // ConsoleFlags of the process parameters: 1 when the creator asked for a new
 // process group (Ctrl+C ignored). winternl.h names that field Reserved2[1].
 unsigned long consoleFlags() {
-    const RTL_USER_PROCESS_PARAMETERS* params = NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters;
+    PROCESS_BASIC_INFORMATION info{};
+    if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &info, sizeof(info), nullptr) != 0) {
+        return 0xFFFFFFFF;
+    }
+    const RTL_USER_PROCESS_PARAMETERS* params = info.PebBaseAddress->ProcessParameters;
     return static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(params->Reserved2[1]));
 }
 
