@@ -24,11 +24,28 @@ PipePeer::PipePeer(const std::wstring& user, const PipeSettings& settings) : bus
         ready_ = otherClient_ != INVALID_HANDLE_VALUE;
         return;
     }
+    listen();
+}
+
+void PipePeer::listen() {
+    connect_ = OVERLAPPED{};
     connect_.hEvent = connectEvent_;
     ready_ = !ConnectNamedPipe(server_, &connect_) && GetLastError() == ERROR_IO_PENDING;
 }
 
+void PipePeer::freeInstanceAfter(DWORD ms) {
+    freer_ = std::thread([this, ms] {
+        Sleep(ms);
+        CloseHandle(otherClient_);
+        otherClient_ = INVALID_HANDLE_VALUE;
+        DisconnectNamedPipe(server_);
+        busy_ = false;
+        listen();
+    });
+}
+
 PipePeer::~PipePeer() {
+    if (freer_.joinable()) freer_.join();
     if (server_ != INVALID_HANDLE_VALUE) {
         CancelIo(server_);
         CloseHandle(server_);
@@ -39,6 +56,7 @@ PipePeer::~PipePeer() {
 
 Received PipePeer::finish() {
     Received received;
+    if (freer_.joinable()) freer_.join();
     // A busy pipe's one instance belongs to the other client: nobody else got in.
     if (busy_ || !ready_) return received;
     if (WaitForSingleObject(connectEvent_, 0) != WAIT_OBJECT_0) return received;

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "wine_process.h"
@@ -40,15 +41,20 @@ public:
     PipePeer& operator=(const PipePeer&) = delete;
 
     bool ready() const { return ready_; }
+    // For a busy pipe: after ms, the other client lets go and the instance listens again.
+    void freeInstanceAfter(DWORD ms);
     Received finish();
 
 private:
+    void listen();
+
     HANDLE server_ = INVALID_HANDLE_VALUE;
     HANDLE otherClient_ = INVALID_HANDLE_VALUE;
     HANDLE connectEvent_ = nullptr;
     OVERLAPPED connect_{};
     bool ready_ = false;
     bool busy_ = false;
+    std::thread freer_;
 };
 
 // What the test-only client recorded about its start.

@@ -196,6 +196,25 @@ INSTANTIATE_TEST_SUITE_P(
                     PipeFailureCase{"NoMessageMode", bytePipe(), "checkNamedPipe failed (4): 00000057\r\n", 87}),
     [](const testing::TestParamInfo<PipeFailureCase>& info) { return std::string(info.param.name); });
 
+TEST(PipeWait, WaitsForAnInstanceUpToTheClientsTimeOut) {
+    // The one instance is busy at first and free again long before the
+    // pipe's default time-out ends: the launcher waits and gets through.
+    LauncherFolder folder;
+    ASSERT_TRUE(folder.ready());
+    std::wstring user = uniqueUser();
+    PipeSettings settings;
+    settings.busy = true;
+    settings.defaultTimeoutMs = 15000;
+    PipePeer peer(user, settings);
+    ASSERT_TRUE(peer.ready());
+    peer.freeInstanceAfter(1000);
+    ProcessResult r = folder.run({L"x"}, user);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(peer.finish().messages, std::vector<std::string>{"x"});
+    EXPECT_FALSE(folder.clientStarted());
+}
+
 // ---- the user name ----
 
 struct UserNameCase {
