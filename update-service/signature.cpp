@@ -33,6 +33,15 @@ struct CertTraits {
     static void close(PCCERT_CONTEXT c) { CertFreeCertificateContext(c); }
 };
 
+// The trust request as WinVerifyTrust knows it since Windows 8: the mingw
+// header's WINTRUST_DATA ends before the signature-settings pointer, and the
+// size field tells the system which layout it gets (52 bytes on 32-bit).
+struct TrustRequest {
+    WINTRUST_DATA data;
+    void* signatureSettings;
+};
+static_assert(sizeof(TrustRequest) == (sizeof(void*) == 4 ? 52 : 88), "trust request layout");
+
 struct TrustStatusText {
     LONG status;
     const wchar_t* text;
@@ -62,8 +71,9 @@ LONG verifyTrust(const wchar_t* path) {
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path;
 
-    WINTRUST_DATA trustData = {};
-    trustData.cbStruct = sizeof(trustData);
+    TrustRequest request = {};
+    WINTRUST_DATA& trustData = request.data;
+    trustData.cbStruct = sizeof(request);
     trustData.dwUIChoice = WTD_UI_NONE;
     trustData.fdwRevocationChecks = WTD_REVOKE_NONE;
     trustData.dwUnionChoice = WTD_CHOICE_FILE;
