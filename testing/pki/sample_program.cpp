@@ -1,0 +1,2 @@
+// A trivial program that the test PKI signs with each of its leaves.
+int main() { return 0; }

@@ -1,0 +1,20 @@
+// The test PKI from the test side: trusting its root inside the Wine prefix.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qartest {
+
+// Adds the test root CA to the machine's "Root" store, so that signatures
+// under it verify as trusted. Idempotent. Wine reads the Root store once per
+// process, at the first chain check: call this before the first
+// WinVerifyTrust of the process, and before starting a program that checks
+// signatures. Returns ERROR_SUCCESS or the failing call's error code.
+DWORD trustTestRoot();
+
+// Path of a file of the test PKI (for example L"norvale.crt"), as a Windows path.
+std::wstring testPkiFile(const std::wstring& name);
+
+}  // namespace qartest
