@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "marker_file.h"
+#include "test_pki.h"
 #include "road_fixture.h"
 #include "wine_process.h"
 
@@ -110,6 +111,49 @@ TEST_F(UpdateRoad, UnsignedInstallerIsCopiedButNeverRun) {
     // The clone: a byte copy of the program, running as be-process-runner.
     EXPECT_EQ(readFile(tempDir() + L"\\qus_clone.exe"), readFile(winPath(QARUPDATESERVICE_EXE)));
     EXPECT_TRUE(processRunning(L"qus_clone.exe"));
+}
+
+TEST_F(UpdateRoad, SignedInstallerRunsAndTheApplicationIsRestarted) {
+    ASSERT_EQ(trustTestRoot(), 0u);
+    std::wstring dir = std::wstring(TEST_ROOT) + L"\\Client Tool";
+    std::wstring app = placeApplication(dir, L"Client Tool.exe");
+    std::wstring installerProof = std::wstring(TEST_ROOT) + L"\\installer-proof.txt";
+    writeInstallerSettings(installerProof, app);
+
+    ProcessResult r = run({L"software-update", winPath(QAR_TEST_INSTALLER_SIGNED_EXE), L"/VERBOSE"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_TRUE(waitServiceStopped(20000));
+    std::string log = untimed(readLogFiles());
+    auto copies = installerCopies();
+    ASSERT_EQ(copies.size(), 1u) << log;
+    std::string uuid = toUtf8(copies[0].substr(copies[0].find_last_of(L'\\') + 1));
+    EXPECT_TRUE(contains(log, "\nThe file is signed and the signature is valid.\n")) << log;
+    EXPECT_TRUE(contains(log, "\nSigning certificate information:\nNorvale Data AG\n"));
+    EXPECT_TRUE(contains(log, "\nValidation successful. Starting the installer...\n"));
+    EXPECT_TRUE(contains(log, "\nCalling installer: " + toUtf8(copies[0]) + " " + uuid +
+                                  " /VERYSILENT /SUPPRESSMSGBOXES /LOG\n"))
+        << log;
+    EXPECT_TRUE(contains(log, "\nInstaller process started, waiting for process handle...\nInstaller process ID: "));
+    EXPECT_TRUE(contains(log, "\nQAR Client Updater Service successfully executed.\n"));
+
+    // The installer ran as the service's child with the fixed arguments and,
+    // not being local system under Wine, commit-installation started the
+    // application at once.
+    EXPECT_EQ(waitForFile(installerProof, 10000), uuid + " /VERYSILENT /SUPPRESSMSGBOXES /LOG\n");
+    EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), "Client Tool.exe\n");
+
+    // On Windows commit-installation runs as local system and writes the
+    // marker instead; the waiting clone then starts the application.
+    ASSERT_TRUE(processRunning(L"qus_clone.exe"));
+    ASSERT_EQ(writeMarkerFile(MARKER, app.c_str()), 0u);
+    std::string proof;
+    for (int i = 0; i < 50 && count(proof, "Client Tool.exe\n") < 2; ++i) {
+        Sleep(100);
+        proof = readFile(dir + L"\\app-proof.txt").value_or("");
+    }
+    EXPECT_EQ(proof, "Client Tool.exe\nClient Tool.exe\n");
+    for (int i = 0; i < 50 && processRunning(L"qus_clone.exe"); ++i) Sleep(100);
+    EXPECT_FALSE(processRunning(L"qus_clone.exe")) << "the clone ends once it started the application";
 }
 
 TEST_F(UpdateRoad, MissingInstallerFailsInTheCopy) {
