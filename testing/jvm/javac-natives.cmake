@@ -1,0 +1,92 @@
+# cmake -DJAVAC=... -DSOURCES=a.java|b.java -DOUT=<folder> -P javac-natives.cmake
+#
+# Compiles test-only Java sources with the JDK's "javac -h", which writes one C
+# header per class that declares natives (<OUT>/include), and turns those
+# headers into the table <OUT>/natives.tsv, one native per line:
+#   class (slash form) TAB method TAB JNI signature TAB JNI name TAB argument bytes
+# where the argument bytes are those of a 32-bit standard call: 8 for the
+# JNIEnv pointer and the receiver, 8 per long or double, 4 per other argument.
+cmake_minimum_required(VERSION 3.25)
+
+string(REPLACE "|" ";" sources "${SOURCES}")
+file(REMOVE_RECURSE "${OUT}/include" "${OUT}/classes")
+file(MAKE_DIRECTORY "${OUT}/include" "${OUT}/classes")
+execute_process(
+  COMMAND ${JAVAC} -h ${OUT}/include -d ${OUT}/classes -encoding UTF-8 ${sources}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "javac failed:\n${out}")
+endif()
+
+# JNI's name mangling, undone for class names: "_1" is "_", "_00024" is "$",
+# and every other "_" separates packages.
+function(unmangle mangled out)
+  if(mangled MATCHES "_0" AND NOT mangled MATCHES "^([^_]|_[1A-Za-z]|_00024)*$")
+    message(FATAL_ERROR "unsupported character in the JNI name ${mangled}")
+  endif()
+  string(REPLACE "_00024" "<dollar>" name "${mangled}")
+  string(REPLACE "_1" "<underscore>" name "${name}")
+  string(REPLACE "_" "/" name "${name}")
+  string(REPLACE "<underscore>" "_" name "${name}")
+  string(REPLACE "<dollar>" "$" name "${name}")
+  set(${out} "${name}" PARENT_SCOPE)
+endfunction()
+
+function(argument_bytes signature out)
+  string(REGEX REPLACE "^\\(([^)]*)\\).*$" "\\1" params "${signature}")
+  string(REGEX REPLACE "\\[+(L[^;]*;|.)" "A" params "${params}")
+  string(REGEX REPLACE "L[^;]*;" "A" params "${params}")
+  set(bytes 8)
+  string(LENGTH "${params}" n)
+  if(n GREATER 0)
+    math(EXPR last "${n} - 1")
+    foreach(i RANGE ${last})
+      string(SUBSTRING "${params}" ${i} 1 c)
+      if(c STREQUAL "J" OR c STREQUAL "D")
+        math(EXPR bytes "${bytes} + 8")
+      else()
+        math(EXPR bytes "${bytes} + 4")
+      endif()
+    endforeach()
+  endif()
+  set(${out} ${bytes} PARENT_SCOPE)
+endfunction()
+
+file(GLOB headers "${OUT}/include/*.h")
+list(SORT headers)
+set(table "")
+foreach(header IN LISTS headers)
+  file(READ "${header}" text)
+  # Signatures hold ";" and "[", which CMake lists treat specially.
+  string(REPLACE ";" "<semicolon>" text "${text}")
+  string(REPLACE "[" "<bracket>" text "${text}")
+  string(REGEX MATCHALL " \\* Method:    [^\n]+\n \\* Signature: [^\n]+\n \\*/\nJNIEXPORT [^\n]+" entries "${text}")
+  foreach(entry IN LISTS entries)
+    string(REGEX MATCH "Method:    ([^\n]+)" _ "${entry}")
+    set(method "${CMAKE_MATCH_1}")
+    string(REGEX MATCH "Signature: ([^\n]+)" _ "${entry}")
+    string(REPLACE "<semicolon>" ";" signature "${CMAKE_MATCH_1}")
+    string(REPLACE "<bracket>" "[" signature "${signature}")
+    string(REGEX MATCH "JNICALL (Java_[A-Za-z0-9_]+)" _ "${entry}")
+    set(jni "${CMAKE_MATCH_1}")
+    if(jni MATCHES "__")
+      message(FATAL_ERROR "${jni}: overloaded natives (long JNI names) are not supported")
+    endif()
+    string(REPLACE "_" "_1" mangled_method "${method}")
+    string(LENGTH "Java_" prefix)
+    string(LENGTH "${jni}" total)
+    string(LENGTH "_${mangled_method}" suffix)
+    math(EXPR length "${total} - ${prefix} - ${suffix}")
+    string(SUBSTRING "${jni}" ${prefix} ${length} mangled_class)
+    if(NOT jni STREQUAL "Java_${mangled_class}_${mangled_method}")
+      message(FATAL_ERROR "cannot split ${jni} into class and method ${method}")
+    endif()
+    unmangle("${mangled_class}" class)
+    argument_bytes("${signature}" bytes)
+    string(APPEND table "${class}\t${method}\t${signature}\t${jni}\t${bytes}\n")
+  endforeach()
+endforeach()
+if(table STREQUAL "")
+  message(FATAL_ERROR "javac declared no natives in ${sources}")
+endif()
+file(WRITE "${OUT}/natives.tsv" "${table}")

@@ -1,0 +1,214 @@
+// What a correct native sees through the stand-in: the JNI behaviour our
+// libraries rely on, made strict where JNI promises little.
+#include "jvm.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::string_literals;
+using qarjvm::Jvm;
+using qarjvm::JavaCall;
+
+DWORD protectionAt(const void* p) {
+    MEMORY_BASIC_INFORMATION info{};
+    VirtualQuery(p, &info, sizeof(info));
+    return info.Protect;
+}
+
+TEST(JvmStrings, ModifiedUtf8WithLengths) {
+    Jvm vm;
+    // NUL, a two-byte, a three-byte and a supplementary character.
+    jstring s = vm.newString(u"a\0b\u00e9\u4e2d\U0001F600"s);
+    vm.call([](JNIEnv* env, jstring s) {
+        EXPECT_EQ(env->GetStringLength(s), 7);
+        const char* utf = env->GetStringUTFChars(s, nullptr);
+        std::string bytes(utf);
+        EXPECT_EQ(bytes, "a\xC0\x80" "b\xC3\xA9\xE4\xB8\xAD\xED\xA0\xBD\xED\xB8\x80");
+        EXPECT_EQ(env->GetStringUTFLength(s), static_cast<jsize>(bytes.size()));
+        env->ReleaseStringUTFChars(s, utf);
+        char region[8] = {};
+        env->GetStringUTFRegion(s, 3, 1, region);
+        EXPECT_STREQ(region, "\xC3\xA9");
+    }, s);
+
+    jstring made = vm.call([](JNIEnv* env) { return env->NewStringUTF("x\xC0\x80y\xE4\xB8\xAD"); });
+    EXPECT_EQ(vm.text(made), L"x\0y\u4e2d"s);
+}
+
+TEST(JvmStrings, BuffersEndAtANoAccessPage) {
+    Jvm vm;
+    vm.call([](JNIEnv* env, jstring s, jintArray a) {
+        const jchar* chars = env->GetStringChars(s, nullptr);
+        EXPECT_EQ(protectionAt(chars), static_cast<DWORD>(PAGE_READONLY));  // handed out as const
+        EXPECT_EQ(protectionAt(chars + 3), static_cast<DWORD>(PAGE_NOACCESS));  // no terminator to read
+        env->ReleaseStringChars(s, chars);
+        jint* elems = env->GetIntArrayElements(a, nullptr);
+        EXPECT_EQ(protectionAt(elems), static_cast<DWORD>(PAGE_READWRITE));
+        EXPECT_EQ(protectionAt(elems + 2), static_cast<DWORD>(PAGE_NOACCESS));
+        env->ReleaseIntArrayElements(a, elems, JNI_ABORT);
+    }, vm.newString(L"abc"), vm.newArray<jint>({1, 2}));
+}
+
+TEST(JvmArrays, ReleaseModes) {
+    Jvm vm;
+    jintArray a = vm.newArray<jint>({1, 2, 3});
+    vm.call([](JNIEnv* env, jintArray a) {
+        jint* e = env->GetIntArrayElements(a, nullptr);
+        e[0] = 10;
+        env->ReleaseIntArrayElements(a, e, JNI_ABORT);  // dropped
+        e = env->GetIntArrayElements(a, nullptr);
+        e[1] = 20;
+        env->ReleaseIntArrayElements(a, e, JNI_COMMIT);  // copied, still pinned
+        e[2] = 30;
+        env->ReleaseIntArrayElements(a, e, 0);  // copied and released
+    }, a);
+    EXPECT_EQ(vm.elements<jint>(a), (std::vector<jint>{1, 20, 30}));
+
+    jbyteArray b = vm.call([](JNIEnv* env) {
+        jbyteArray b = env->NewByteArray(3);
+        const jbyte bytes[] = {7, 8};
+        env->SetByteArrayRegion(b, 1, 2, bytes);
+        env->SetByteArrayRegion(b, 2, 2, bytes);  // out of bounds: exception, no write
+        EXPECT_TRUE(env->ExceptionCheck());
+        env->ExceptionClear();
+        return b;
+    });
+    EXPECT_EQ(vm.elements<jbyte>(b), (std::vector<jbyte>{0, 7, 8}));
+}
+
+TEST(JvmArrays, ObjectArrays) {
+    Jvm vm;
+    jobjectArray strings = vm.call([](JNIEnv* env) {
+        jobjectArray out = env->NewObjectArray(2, env->FindClass("java/lang/String"), nullptr);
+        jstring s = env->NewStringUTF("one");
+        env->SetObjectArrayElement(out, 0, s);
+        env->DeleteLocalRef(s);
+        env->SetObjectArrayElement(out, 1, env->FindClass("java/lang/String"));  // not a String
+        EXPECT_TRUE(env->ExceptionCheck());
+        env->ExceptionClear();
+        return out;
+    });
+    auto elements = vm.objectElements(strings);
+    ASSERT_EQ(elements.size(), 2u);
+    EXPECT_EQ(vm.text(static_cast<jstring>(elements[0])), L"one");
+    EXPECT_EQ(elements[1], nullptr);
+    EXPECT_EQ(vm.className(strings), "[Ljava/lang/String;");
+}
+
+TEST(JvmClasses, MethodsFieldsAndConstructorsWithTestBehaviour) {
+    Jvm vm;
+    vm.defineClass("qar/test/Record")
+        .field("count", "I")
+        .constructor("(Ljava/lang/String;J)V", [](JavaCall& c) { c.vm.setField(c.self, "count", qarjvm::jv(1)); })
+        .method("twice", "(I)I", [](JavaCall& c) { return qarjvm::jv(2 * c.args[0].i); })
+        .staticMethod("make", "()Lqar/test/Record;", [](JavaCall& c) { return qarjvm::jvObject(c.vm.newObject("qar/test/Record")); });
+
+    jobject record = vm.call([](JNIEnv* env) {
+        jclass cls = env->FindClass("qar/test/Record");
+        jmethodID init = env->GetMethodID(cls, "<init>", "(Ljava/lang/String;J)V");
+        jobject r = env->NewObject(cls, init, env->NewStringUTF("name"), jlong{1} << 40);
+        jmethodID twice = env->GetMethodID(cls, "twice", "(I)I");
+        jfieldID count = env->GetFieldID(cls, "count", "I");
+        env->SetIntField(r, count, env->CallIntMethod(r, twice, env->GetIntField(r, count) + 20));
+        jobject made = env->CallStaticObjectMethod(cls, env->GetStaticMethodID(cls, "make", "()Lqar/test/Record;"));
+        EXPECT_TRUE(env->IsInstanceOf(made, cls));
+        EXPECT_EQ(env->GetMethodID(cls, "missing", "()V"), nullptr);
+        jthrowable error = env->ExceptionOccurred();
+        env->ExceptionClear();
+        EXPECT_TRUE(env->IsInstanceOf(error, env->FindClass("java/lang/NoSuchMethodError")));
+        return r;
+    });
+    EXPECT_EQ(vm.getField(record, "count").i, 42);
+    auto args = vm.constructorArgs(record);
+    ASSERT_EQ(args.size(), 2u);
+    EXPECT_EQ(vm.text(static_cast<jstring>(args[0].l)), L"name");
+    EXPECT_EQ(args[1].j, jlong{1} << 40);
+}
+
+TEST(JvmClasses, BoxesAndClassForName) {
+    Jvm vm;
+    vm.defineClass("qar/test/Loaded");
+    jobject boxed = vm.call([](JNIEnv* env) {
+        jclass integer = env->FindClass("java/lang/Integer");
+        jobject i = env->CallStaticObjectMethod(integer, env->GetStaticMethodID(integer, "valueOf", "(I)Ljava/lang/Integer;"), 7);
+        EXPECT_EQ(env->CallIntMethod(i, env->GetMethodID(integer, "intValue", "()I")), 7);
+
+        jclass klass = env->FindClass("java/lang/Class");
+        jmethodID forName = env->GetStaticMethodID(klass, "forName", "(Ljava/lang/String;ZLjava/lang/ClassLoader;)Ljava/lang/Class;");
+        jobject found = env->CallStaticObjectMethod(klass, forName, env->NewStringUTF("qar.test.Loaded"), JNI_FALSE, nullptr);
+        EXPECT_TRUE(env->IsSameObject(found, env->FindClass("qar/test/Loaded")));
+        EXPECT_EQ(env->CallStaticObjectMethod(klass, forName, env->NewStringUTF("qar.test.Missing"), JNI_FALSE, nullptr), nullptr);
+        EXPECT_TRUE(env->ExceptionCheck());
+        env->ExceptionClear();
+        return i;
+    });
+    EXPECT_EQ(vm.unboxInt(boxed), 7);
+    EXPECT_EQ(vm.unboxLong(vm.boxLong(-5)), -5);
+}
+
+TEST(JvmExceptions, ThrownByABehaviourReachTheNative) {
+    Jvm vm;
+    vm.defineClass("qar/test/Thrower").staticMethod("fail", "()V", [](JavaCall& c) {
+        c.vm.throwNew("java/lang/IllegalArgumentException", "bad");
+        return jvalue{};
+    });
+    vm.allowPendingExceptionOnReturn(true);
+    vm.call([](JNIEnv* env) {
+        jclass cls = env->FindClass("qar/test/Thrower");
+        env->CallStaticVoidMethod(cls, env->GetStaticMethodID(cls, "fail", "()V"));
+    });
+    EXPECT_EQ(vm.exceptionMessage(), "bad");
+    EXPECT_EQ(vm.takeException(), "java/lang/IllegalArgumentException");
+}
+
+TEST(JvmReferences, GlobalsOutliveTheNativeLocalsDoNot) {
+    Jvm vm;
+    static jobject cached;  // as a library caches a reference between calls
+    vm.call([](JNIEnv* env, jstring s) { cached = env->NewGlobalRef(s); }, vm.newString(L"kept"));
+    EXPECT_EQ(vm.liveGlobalRefs(), 1u);
+    vm.call([](JNIEnv* env) {
+        EXPECT_EQ(env->GetObjectRefType(cached), JNIGlobalRefType);
+        EXPECT_EQ(env->GetStringLength(static_cast<jstring>(cached)), 4);
+        env->PushLocalFrame(4);
+        jobject inner = env->NewLocalRef(cached);
+        jobject kept = env->PopLocalFrame(inner);
+        EXPECT_EQ(env->GetObjectRefType(inner), JNIInvalidRefType);
+        EXPECT_EQ(env->GetObjectRefType(kept), JNILocalRefType);
+        env->DeleteGlobalRef(cached);
+    });
+    EXPECT_EQ(vm.liveGlobalRefs(), 0u);
+}
+
+TEST(JvmThreads, GetEnvAndAttach) {
+    Jvm vm;
+    JavaVM* javaVm = vm.call([](JNIEnv* env) {
+        JavaVM* out = nullptr;
+        EXPECT_EQ(env->GetJavaVM(&out), JNI_OK);
+        return out;
+    });
+    ASSERT_NE(javaVm, nullptr);
+    void* env = nullptr;
+    EXPECT_EQ(javaVm->GetEnv(&env, JNI_VERSION_1_2), JNI_OK);
+    EXPECT_EQ(env, vm.env());
+    EXPECT_EQ(javaVm->GetEnv(&env, 0x7fff0000), JNI_EVERSION);
+
+    std::thread other([javaVm] {
+        void* threadEnv = nullptr;
+        EXPECT_EQ(javaVm->GetEnv(&threadEnv, JNI_VERSION_1_2), JNI_EDETACHED);
+        ASSERT_EQ(javaVm->AttachCurrentThread(&threadEnv, nullptr), JNI_OK);
+        JNIEnv* e = static_cast<JNIEnv*>(threadEnv);
+        jstring s = e->NewStringUTF("on another thread");
+        EXPECT_EQ(e->GetStringLength(s), 17);
+        e->DeleteLocalRef(s);
+        EXPECT_EQ(javaVm->DetachCurrentThread(), JNI_OK);
+    });
+    other.join();
+}
+
+}  // namespace
