@@ -200,6 +200,36 @@ TEST(Logging, UnwritableTempFolderKeepsTheConsole) {
     EXPECT_NE(r.out.find("  qarupdateservice logging enabled\r\n"), std::string::npos);
 }
 
+TEST(Logging, LogFileNeverFollowsALinkPlantedUnderItsName) {
+    // Whoever can write the temp folder can guess the next names: hard links
+    // to another file under each of them must not make us write into it.
+    std::wstring temp = makeTempDir(L"planted");
+    std::wstring victim = temp + L"\\victim.txt";
+    ASSERT_TRUE(writeFile(victim, "victim"));
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
+    for (int second = 0; second < 6; ++second) {
+        ULARGE_INTEGER at = t;
+        at.QuadPart += second * 10000000ULL;
+        FILETIME ft{at.LowPart, at.HighPart};
+        SYSTEMTIME st;
+        FileTimeToSystemTime(&ft, &st);
+        wchar_t name[64];
+        swprintf(name, 64, L"\\log_qarupdateservice_%04d%02d%02d_%02d%02d%02d.txt", st.wYear, st.wMonth, st.wDay,
+                 st.wHour, st.wMinute, st.wSecond);
+        ASSERT_TRUE(CreateHardLinkW((temp + name).c_str(), victim.c_str(), nullptr)) << GetLastError();
+    }
+    RunOptions options;
+    options.env = {{L"TEMP", temp}, {L"TMP", temp}};
+    ProcessResult r = run({L"-v", L"delete"}, options);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_NE(r.out.find("logfile path: "), std::string::npos);
+    EXPECT_NE(r.out.find("  qarupdateservice logging enabled\r\n"), std::string::npos);  // the console still has it
+    EXPECT_EQ(readFile(victim), "victim");
+    removeTree(temp);
+}
+
 TEST(EventSource, RegistryValuesAreRewrittenOnEveryStart) {
     for (const std::vector<std::wstring>& args : {std::vector<std::wstring>{L"/?"}, {L"delete"}}) {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY.c_str());
