@@ -125,6 +125,7 @@ TEST(CommandLine, CommandWordsAreCaseSensitive) {
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.out.find("Installing the QAR Client Updater Service."), std::string::npos);
     EXPECT_NE(r.out.find("QAR Client Updater Service execution requested."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  StartServiceCtrlDispatcher failed. - code 0x00000427\r\n"), std::string::npos) << r.out;
 }
 
 TEST(CommandLine, ApplicationPathOfMaximumLengthIsAccepted) {

@@ -167,10 +167,13 @@ TEST_F(UpdateRoad, MissingInstallerFailsInTheCopy) {
 }
 
 TEST_F(UpdateRoad, ServiceStartedWithoutInstallerPath) {
-    // software-update as the last element names no installer.
+    // software-update as the last element names no installer. A marker left
+    // from an earlier update is deleted by every start of the service.
+    ASSERT_TRUE(writeFile(MARKER, "C:\\old\\app.exe\r\n"));
     ProcessResult r = run({L"/VERBOSE", L"software-update"});
     ASSERT_EQ(r.exitCode, 0u) << r.out;
     ASSERT_TRUE(waitServiceStopped(20000));
+    EXPECT_FALSE(readFile(MARKER));
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nThe path of the installer is missing. - code 0x00000000\n")) << log;
     EXPECT_FALSE(contains(log, "Copying the installer away"));
