@@ -14,8 +14,14 @@ foreach(line IN LISTS imports)
 endforeach()
 
 if(CHECK_EXPORTS)
-  # Lines of the name pointer table look like "\t[   0] name".
-  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" rows "${dump}")
+  # Lines of the name pointer table look like "\t[   0] name"; the export
+  # address table before it has lines of that shape too.
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" names_at)
+  set(names "")
+  if(names_at GREATER_EQUAL 0)
+    string(SUBSTRING "${dump}" ${names_at} -1 names)
+  endif()
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" rows "${names}")
   set(actual "")
   foreach(row IN LISTS rows)
     string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${row}")

@@ -1,0 +1,5 @@
+// Test-only declaration of the natives the installer runtime binds in wbnative.
+package com.wizbuild.api.windows;
+public class WinRegistry {
+    public static class ExpandString { public ExpandString(String text) {} }
+}

@@ -1,0 +1,40 @@
+// Helpers that every family of wbnative's natives shares.
+#pragma once
+
+#include <jni.h>
+#include <windows.h>
+
+#include <memory>
+
+// The host's error call-back: printf-style, C calling convention, "%d" takes
+// an int and "%S" a narrow string.
+typedef void(__cdecl* ErrorPrinter)(const wchar_t* format, ...);
+
+// The library's own ErrorPrinter: "ERROR: ", the message and a line end on
+// standard error, flushed at once.
+extern "C" void __cdecl printError(const wchar_t* format, ...);
+
+// A zero-terminated UTF-16 copy of a Java string (a NUL inside the string
+// ends it for Windows); a null reference gives null.
+std::unique_ptr<wchar_t[]> jstringToWide(JNIEnv* env, jstring string);
+
+// The module if it is loaded already, else loaded now; never freed.
+HMODULE loadSystemLibrary(const wchar_t* name);
+
+// Enables or disables a privilege of the process token; false also when the
+// token does not hold it.
+bool setPrivilege(const wchar_t* name, bool enable);
+
+// GetProcAddress as the function type the caller expects (null when missing).
+template <typename F>
+F procAddress(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Binds SHChangeNotify and ShellExecuteW from shell32 once per process.
+bool loadShellFunctions();
+// SHChangeNotify when shell32 is there, else nothing.
+void shellChangeNotify(LONG eventId, UINT flags, LPCVOID item1, LPCVOID item2);
+// ShellExecuteW's result, or 0 when shell32 is not there.
+HINSTANCE shellExecute(HWND window, const wchar_t* verb, const wchar_t* file, const wchar_t* parameters,
+                       const wchar_t* directory, int showCommand);
