@@ -287,13 +287,16 @@ TEST_F(MarkerRoad, ClonePollsUntilATrustworthyMarkerAppears) {
 
     ProcessResult r;
     std::thread clone([&r] { r = run({L"be-process-runner"}); });
-    Sleep(2500);
+    // Each phase lasts a few polls once the clone runs (a start takes longer
+    // under emulation).
+    for (int i = 0; i < 100 && !processRunning(L"qarupdateservice.exe"); ++i) Sleep(100);
+    Sleep(3000);
     // A hard link to somebody else's file is no marker to trust.
     std::wstring planted = std::wstring(TEST_ROOT) + L"\\planted.txt";
     writeFile(planted, toUtf8(app) + "\r\n");
     DeleteFileW(MARKER);
     ASSERT_TRUE(CreateHardLinkW(MARKER, planted.c_str(), nullptr)) << GetLastError();
-    Sleep(2000);
+    Sleep(2500);
     DeleteFileW(MARKER);
     ASSERT_EQ(writeMarkerFile(MARKER, app.c_str()), 0u);
     clone.join();
