@@ -5,7 +5,6 @@
 
 #include <aclapi.h>
 
-#include <thread>
 
 #include "marker_file.h"
 #include "test_pki.h"
@@ -280,34 +279,66 @@ TEST_F(MarkerRoad, CloneStartsTheMarkedApplicationByItsBareFileName) {
     EXPECT_TRUE(readFile(MARKER)) << "the clone never deletes the marker";
 }
 
+// Starts the program with its standard output in outPath, which the test can
+// read while it runs; the caller closes the returned process handle.
+HANDLE startWithOutput(const std::vector<std::wstring>& args, const std::wstring& outPath) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             &sa, CREATE_ALWAYS, 0, nullptr);
+    std::wstring commandLine = quoteArg(winPath(QARUPDATESERVICE_EXE));
+    for (const auto& a : args) commandLine += L" " + quoteArg(a);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    BOOL started = CreateProcessW(winPath(QARUPDATESERVICE_EXE).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &si, &pi);
+    CloseHandle(out);
+    if (!started) return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+// Waits until text occurs at least n times in the file; false after 60 s.
+bool waitForOutput(const std::wstring& path, const std::string& text, size_t n) {
+    for (int i = 0; i < 600; ++i) {
+        if (count(stripCr(readFile(path).value_or("")), text) >= n) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
 TEST_F(MarkerRoad, ClonePollsUntilATrustworthyMarkerAppears) {
     std::wstring dir = std::wstring(TEST_ROOT) + L"\\app";
     std::wstring app = placeApplication(dir, L"app.exe");
+    std::wstring output = std::wstring(TEST_ROOT) + L"\\clone-output.txt";
     ASSERT_TRUE(writeFile(MARKER, ""));
 
-    ProcessResult r;
-    std::thread clone([&r] { r = run({L"be-process-runner"}); });
-    // Each phase lasts a few polls once the clone runs (a start takes longer
-    // under emulation).
-    for (int i = 0; i < 100 && !processRunning(L"qarupdateservice.exe"); ++i) Sleep(100);
-    Sleep(3000);
+    // Each phase lasts until the clone has polled through it, however slowly
+    // it runs (under emulation a start alone takes seconds).
+    HANDLE clone = startWithOutput({L"be-process-runner"}, output);
+    ASSERT_TRUE(clone);
+    const std::string missing = "  Path to application missing in marker file (shouldn't happen!)\n";
+    const std::string ignored =
+        "  Ignoring a marker file that is a link or was not written by the system, an administrator or this user\n";
+    EXPECT_TRUE(waitForOutput(output, missing, 2));
+
     // A hard link to somebody else's file is no marker to trust.
     std::wstring planted = std::wstring(TEST_ROOT) + L"\\planted.txt";
     writeFile(planted, toUtf8(app) + "\r\n");
     DeleteFileW(MARKER);
     ASSERT_TRUE(CreateHardLinkW(MARKER, planted.c_str(), nullptr)) << GetLastError();
-    Sleep(2500);
+    EXPECT_TRUE(waitForOutput(output, ignored, 1));
+
     DeleteFileW(MARKER);
     ASSERT_EQ(writeMarkerFile(MARKER, app.c_str()), 0u);
-    clone.join();
-
-    std::string out = untimed(r.out);
-    EXPECT_EQ(r.exitCode, 0u) << out;
-    EXPECT_GE(count(out, "\nPath to application missing in marker file (shouldn't happen!)\n"), 2u) << out;
-    EXPECT_GE(count(out, "\nIgnoring a marker file that is a link or was not written by the system, an administrator "
-                         "or this user\n"),
-              1u)
-        << out;
+    EXPECT_EQ(WaitForSingleObject(clone, 60000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(clone, &exitCode);
+    CloseHandle(clone);
+    EXPECT_EQ(exitCode, 0u) << readFile(output).value_or("");
     EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), "app.exe\n");
 }
 
