@@ -6,6 +6,7 @@
 #include "natives_fixture.h"
 
 #include "console_capture.h"
+#include "target.h"
 
 #include <softpub.h>
 #include <wintrust.h>
@@ -133,7 +134,7 @@ TEST_F(TrustRequest, VerifyThenCloseWithTheSameRequest) {
         EXPECT_EQ(c->window, nullptr);
         EXPECT_TRUE(IsEqualGUID(c->action, genericVerifyV2));
         // On 32-bit Windows the 52-byte form, ending with the signature settings.
-        EXPECT_EQ(c->data.cbStruct, sizeof(void*) == 4 ? 52u : sizeof(TrustData52));
+        EXPECT_EQ(c->data.cbStruct, qartest::kI686 ? 52u : sizeof(TrustData52));
         EXPECT_EQ(c->data.pPolicyCallbackData, nullptr);
         EXPECT_EQ(c->data.pSIPClientData, nullptr);
         EXPECT_EQ(c->data.dwUIChoice, static_cast<DWORD>(WTD_UI_NONE));
@@ -143,7 +144,7 @@ TEST_F(TrustRequest, VerifyThenCloseWithTheSameRequest) {
         EXPECT_EQ(c->data.dwProvFlags, 0u);
         EXPECT_EQ(c->data.dwUIContext, 0u);
         EXPECT_EQ(c->data.pSignatureSettings, nullptr);
-        EXPECT_EQ(c->fileInfoSize, sizeof(void*) == 4 ? 16u : sizeof(WINTRUST_FILE_INFO));
+        EXPECT_EQ(c->fileInfoSize, qartest::kI686 ? 16u : sizeof(WINTRUST_FILE_INFO));
         EXPECT_EQ(c->path, path);
         EXPECT_EQ(c->file, nullptr);
         EXPECT_EQ(c->knownSubject, nullptr);
