@@ -6,9 +6,17 @@
 # 64-bit the plain JNI name), plus the EXTRA names.
 cmake_minimum_required(VERSION 3.25)
 
-file(STRINGS "${NATIVES}" rows)
+# Signatures hold ";" and "[", which CMake lists treat specially; only the
+# JNI name and the byte count are needed here.
+file(READ "${NATIVES}" text)
+string(REPLACE ";" "<semicolon>" text "${text}")
+string(REPLACE "[" "<bracket>" text "${text}")
+string(REPLACE "\n" ";" rows "${text}")
 set(expected "")
 foreach(row IN LISTS rows)
+  if(row STREQUAL "")
+    continue()
+  endif()
   string(REPLACE "\t" ";" fields "${row}")
   list(GET fields 3 jni)
   list(GET fields 4 bytes)
@@ -27,7 +35,9 @@ execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIAB
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${FILE}")
 endif()
-string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" lines "${dump}")
+# The name pointer table's rows look like "\t[   0] name".
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(\t[^\n]*\n)*" table "${dump}")
+string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" lines "${table}")
 set(actual "")
 foreach(line IN LISTS lines)
   string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${line}")

@@ -1,6 +1,7 @@
 // The javac cross-check: the table written from the JDK's generated headers,
 // the export names a VM looks up, and RegisterNatives against declared natives.
 #include "natives.h"
+#include "target.h"
 
 #include "qar_jvm_test_Sample.h"
 #include "qar_jvm_test_Sample_Inner.h"
@@ -63,7 +64,7 @@ TEST(JavacNatives, ExportNameIsWhatTheVmOfThisArchitectureLooksUp) {
     std::vector<NativeDecl> natives = sampleNatives();
     const NativeDecl* n = qarjvm::findNative(natives, "qar/jvm_test/Sample", "sum0");
     ASSERT_NE(n, nullptr);
-    if (sizeof(void*) == 4) {
+    if (qartest::kI686) {
         EXPECT_EQ(qarjvm::exportName(*n), "_Java_qar_jvm_1test_Sample_sum0@28");
     } else {
         EXPECT_EQ(qarjvm::exportName(*n), "Java_qar_jvm_1test_Sample_sum0");
