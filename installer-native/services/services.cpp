@@ -27,7 +27,8 @@ constexpr jint kNoChangeServiceConfig2 = 1;
 constexpr DWORD kConfigBufferBytes = 8192;
 // The dependency list, terminators included: 0x4000 bytes.
 constexpr size_t kDependencyChars = 0x4000 / sizeof(wchar_t);
-// The service control manager takes at most this many failure actions.
+// The service control manager's protocol takes at most this many failure
+// actions (a range of 0 to 1024 on the wire).
 constexpr size_t kMaxFailureActions = 1024;
 // How often stopService0 looks at a stopping service.
 constexpr DWORD kStopPollMs = 500;
@@ -59,9 +60,9 @@ struct OpenedService {
     jint error = 0;
 };
 
-// Opens the manager on the local machine's active database, then the named
-// service. error: 5000 when the manager does not open, else OpenServiceW's
-// error; 0 when both are open.
+// Opens the manager on the local machine's active database into opened, then
+// the named service. opened.error: 5000 when the manager does not open, else
+// OpenServiceW's error; 0 when both are open.
 void openService(OpenedService& opened, JNIEnv* env, jstring name, DWORD managerAccess, DWORD serviceAccess) {
     opened.manager.reset(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, managerAccess));
     if (!opened.manager) {
