@@ -350,6 +350,17 @@ TEST_F(ServicesTest, ChangeConfigurationAccountAndDescription) {
     }
 }
 
+// The configuration is read into 8192 bytes: a bigger one is an error, in
+// each method's form, and nothing is read past the buffer.
+TEST_F(ServicesTest, ConfigurationTooBigForItsBuffer) {
+    ASSERT_EQ(install(), 0);
+    std::wstring longPath = commandLine_ + L" " + std::wstring(4200, L'x');
+    ASSERT_EQ(change(nullptr, str(longPath), kNoChange, kNoChange, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(readConfig(name_).path, longPath);
+    EXPECT_EQ(binary(name()), L" 122");
+    EXPECT_EQ(startType(name()), ERROR_INSUFFICIENT_BUFFER);
+}
+
 // The list holds at most 0x4000 bytes with its terminators: 8192 units.
 TEST_F(ServicesTest, DependencyListFitsItsBufferOrIsRefused) {
     ASSERT_EQ(install(), 0);
