@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
 
     printf("wbnative channel, round trips to an echo process, medians of %d runs of %d MiB each way\n", runs, mib);
     printf("  %-9s %14s %14s %14s %12s %12s\n", "block", "natives MB/s", "raw+flush MB/s", "raw MB/s",
-           "vs raw+flush", "vs raw");
+           "time/raw+fl", "time/raw");
     for (size_t size : {size_t{64} << 10, size_t{1} << 20}) {
         size_t blocks = (static_cast<size_t>(mib) << 20) / size;
         std::vector<jbyte> payload(size);
