@@ -4,7 +4,8 @@
 //     readDataBlock0 (called through the stand-in for the Java VM) to an echo
 //     peer process, against raw WriteFile/ReadFile loops of the same bytes
 //     over the same pipe, with and without the per-block FlushFileBuffers
-//     that the channel's protocol includes;
+//     that the channel's protocol includes; "VM share" is the part of the
+//     natives' time that the stand-in VM's array work alone takes;
 //   - list0 against one raw read of the system handle table, at growing
 //     sizes of that table (this process holding more and more handles).
 // Usage: wbnative_channel_bench [runs [mib]]: medians of runs, each moving
@@ -132,8 +133,8 @@ int main(int argc, char** argv) {
     int failures = 0;
 
     printf("wbnative channel, round trips to an echo process, medians of %d runs of %d MiB each way\n", runs, mib);
-    printf("  %-9s %14s %14s %14s %12s %12s\n", "block", "natives MB/s", "raw+flush MB/s", "raw MB/s",
-           "time/raw+fl", "time/raw");
+    printf("  %-9s %14s %14s %14s %12s %12s %10s\n", "block", "natives MB/s", "raw+flush MB/s", "raw MB/s",
+           "time/raw+fl", "time/raw", "VM share");
     for (size_t size : {size_t{64} << 10, size_t{1} << 20}) {
         size_t blocks = (static_cast<size_t>(mib) << 20) / size;
         std::vector<jbyte> payload(size);
@@ -141,9 +142,18 @@ int main(int argc, char** argv) {
         std::vector<char> rawBlock(4 + size);
         uint32_t length = static_cast<uint32_t>(size);
         memcpy(rawBlock.data(), &length, 4);
-        std::vector<double> natives, flushed, plain;
+        std::vector<double> natives, flushed, plain, vmWork;
         for (int run = 0; run < runs + 1; ++run) {  // the first run warms up
+            // What the stand-in VM alone costs per block: making the array
+            // the caller sends, reading back the one it receives.
             double start = now();
+            for (size_t b = 0; b < blocks; ++b) {
+                jbyteArray out = vm.newArray(payload);
+                if (vm.elements<jbyte>(out).size() != size) ++failures;
+                vm.env()->DeleteLocalRef(out);
+            }
+            double v = now() - start;
+            start = now();
             for (size_t b = 0; b < blocks; ++b) {
                 jbyteArray out = vm.newArray(payload);
                 bool ok = vm.call(writeBlock, vm.findClass(cls), server, out);
@@ -172,13 +182,14 @@ int main(int argc, char** argv) {
             double p = now() - start;
             if (run == 0) continue;
             natives.push_back(n);
+            vmWork.push_back(v);
             flushed.push_back(f);
             plain.push_back(p);
         }
         double bytes = static_cast<double>(blocks * size);
-        double n = median(natives), f = median(flushed), p = median(plain);
-        printf("  %-9s %14.1f %14.1f %14.1f %12.2f %12.2f\n", size == (64u << 10) ? "64 KiB" : "1 MiB", bytes / n / 1e6,
-               bytes / f / 1e6, bytes / p / 1e6, n / f, n / p);
+        double n = median(natives), f = median(flushed), p = median(plain), v = median(vmWork);
+        printf("  %-9s %14.1f %14.1f %14.1f %12.2f %12.2f %10.2f\n", size == (64u << 10) ? "64 KiB" : "1 MiB",
+               bytes / n / 1e6, bytes / f / 1e6, bytes / p / 1e6, n / f, n / p, v / n);
         if (failures) break;
     }
     vm.call(closeHandle, vm.findClass(cls), server);
