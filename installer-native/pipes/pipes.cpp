@@ -21,9 +21,10 @@ constexpr int32_t kMaxBlock = 0x7FFFFFF7;
 // costs no large allocation.
 constexpr size_t kGrowStep = 1 << 20;
 
-// The part of a payload written together with its length word: what fills
-// the pipe's 64 KiB buffer.
-constexpr jsize kHeadPayload = 0x10000 - 4;
+// The part of a payload written together with its length word. Each write
+// that finds the pipe's buffer full waits for the reader, so a block of up to
+// this size goes out in one write.
+constexpr jsize kHeadPayload = 1 << 20;
 
 // Handles travel as a Java long sign-extended from 32 bits; only the low 32
 // bits are used, so -1 in either form is the absent handle.
