@@ -53,9 +53,7 @@ public:
             DWORD pid;
             const std::wstring* title;
             HWND found;
-        } find{info_.dwProcessId, &title, nullptr};
-        EnumWindows(
-            [](HWND w, LPARAM p) -> BOOL {
+            static BOOL CALLBACK visit(HWND w, LPARAM p) {
                 auto* f = reinterpret_cast<Find*>(p);
                 DWORD pid = 0;
                 GetWindowThreadProcessId(w, &pid);
@@ -63,8 +61,9 @@ public:
                 GetWindowTextW(w, text, 256);
                 if (pid == f->pid && *f->title == text) f->found = w;
                 return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&find));
+            }
+        } find{info_.dwProcessId, &title, nullptr};
+        EnumWindows(&Find::visit, reinterpret_cast<LPARAM>(&find));
         return find.found;
     }
 
@@ -74,17 +73,16 @@ public:
         struct Find {
             DWORD pid;
             std::wstring title;
-        } find{info_.dwProcessId, L""};
-        EnumWindows(
-            [](HWND w, LPARAM p) -> BOOL {
+            static BOOL CALLBACK visit(HWND w, LPARAM p) {
                 auto* f = reinterpret_cast<Find*>(p);
                 DWORD pid = 0;
                 GetWindowThreadProcessId(w, &pid);
                 wchar_t text[256];
                 if (pid == f->pid && !IsWindowVisible(w) && GetWindowTextW(w, text, 256) > 0) f->title = text;
                 return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&find));
+            }
+        } find{info_.dwProcessId, L""};
+        EnumWindows(&Find::visit, reinterpret_cast<LPARAM>(&find));
         return find.title;
     }
 
