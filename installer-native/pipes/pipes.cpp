@@ -1,0 +1,228 @@
+// The channel between two processes of the installer runtime: one named pipe
+// in byte mode carrying blocks, each a signed 32-bit little-endian length
+// followed by that many bytes.
+#include "wbnative.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+// The length word of the largest block a Java peer can send: the largest
+// byte array a Java VM allocates. A longer or negative word is refused.
+constexpr int32_t kMaxBlock = 0x7FFFFFF7;
+
+// The payload is collected in native memory, growing by at most this much
+// beyond what has arrived, so a length word the peer never follows with data
+// costs no large allocation.
+constexpr size_t kGrowStep = 1 << 20;
+
+// The part of a payload written together with its length word. Each write
+// that finds the pipe's buffer full waits for the reader, so a block of up to
+// this size goes out in one write.
+constexpr jsize kHeadPayload = 1 << 20;
+
+// Handles travel as a Java long sign-extended from 32 bits; only the low 32
+// bits are used, so -1 in either form is the absent handle.
+bool absent(jlong value) { return static_cast<int32_t>(value) == -1; }
+
+HANDLE toHandle(jlong value) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(value)));
+}
+
+jlong fromHandle(HANDLE handle) { return static_cast<jlong>(reinterpret_cast<intptr_t>(handle)); }
+
+// Reads exactly size bytes; false when the pipe fails or ends first.
+bool readAll(HANDLE pipe, char* buffer, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, buffer + done, size - done, &got, nullptr) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+// Writes exactly size bytes; false when the pipe fails or takes nothing.
+bool writeAll(HANDLE pipe, const char* buffer, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD put = 0;
+        if (!WriteFile(pipe, buffer + done, size - done, &put, nullptr) || put == 0) return false;
+        done += put;
+    }
+    return true;
+}
+
+// A byte array's elements, released with the given mode when it goes.
+class PinnedBytes {
+public:
+    PinnedBytes(JNIEnv* env, jbyteArray array, jint mode)
+        : env_(env), array_(array), mode_(mode), bytes_(env->GetByteArrayElements(array, nullptr)) {}
+    ~PinnedBytes() {
+        if (bytes_) env_->ReleaseByteArrayElements(array_, bytes_, mode_);
+    }
+    PinnedBytes(const PinnedBytes&) = delete;
+    PinnedBytes& operator=(const PinnedBytes&) = delete;
+    char* data() { return reinterpret_cast<char*>(bytes_); }
+
+private:
+    JNIEnv* env_;
+    jbyteArray array_;
+    jint mode_;
+    jbyte* bytes_;
+};
+
+}  // namespace
+
+extern "C" {
+
+jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_getInvalidHandle0(
+    JNIEnv*, jclass) {
+    return -1;
+}
+
+// A listening pipe of one instance, refusing clients on other machines;
+// -1 on failure.
+jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_createListener0(
+    JNIEnv* env, jclass, jstring name) {
+    std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
+    if (!path) return -1;
+    HANDLE pipe = CreateNamedPipeW(path.get(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                   0x10000, 0x10000, 0, nullptr);
+    return fromHandle(pipe);
+}
+
+// Blocks until a client is connected; a client that came before the call
+// counts. Other failures are retried every half second for about five minutes.
+jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectNamedPipe0(
+    JNIEnv*, jclass, jlong handle) {
+    if (absent(handle)) return JNI_FALSE;
+    HANDLE pipe = toHandle(handle);
+    for (int attempt = 0; attempt <= 600; ++attempt) {
+        if (attempt > 0) Sleep(500);
+        if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) return JNI_TRUE;
+    }
+    std::printf("could not connect named pipe %d\n", static_cast<int>(GetLastError()));
+    std::fflush(stdout);
+    return JNI_FALSE;
+}
+
+// The client end of the named pipe; 0 (not -1) when it cannot be opened.
+jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectClient0(
+    JNIEnv* env, jclass, jstring name) {
+    std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
+    if (!path) return 0;
+    WaitNamedPipeW(path.get(), 300000);
+    int failures = 0;
+    for (;;) {
+        HANDLE pipe = CreateFileW(path.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) return fromHandle(pipe);
+        if (++failures > 200) {
+            DWORD error = GetLastError();
+            int size = WideCharToMultiByte(CP_ACP, 0, path.get(), -1, nullptr, 0, nullptr, nullptr);
+            std::vector<char> narrow(size > 0 ? size : 1);
+            if (size <= 0 || !WideCharToMultiByte(CP_ACP, 0, path.get(), -1, narrow.data(), size, nullptr, nullptr))
+                narrow[0] = '\0';
+            std::printf("could not open file %d %s\n", static_cast<int>(error), narrow.data());
+            std::fflush(stdout);
+            return 0;
+        }
+        Sleep(500);
+        WaitNamedPipeW(path.get(), 1000);
+    }
+}
+
+void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_disconnectNamedPipe0(
+    JNIEnv*, jclass, jlong handle) {
+    if (!absent(handle)) DisconnectNamedPipe(toHandle(handle));
+}
+
+void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_closeHandle0(
+    JNIEnv*, jclass, jlong handle) {
+    if (!absent(handle)) CloseHandle(toHandle(handle));
+}
+
+// The next block's payload; null when the pipe fails or ends before the block
+// is whole, or when its length word is negative or beyond any Java array.
+jbyteArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_readDataBlock0(
+    JNIEnv* env, jclass, jlong handle) {
+    if (absent(handle)) return nullptr;
+    HANDLE pipe = toHandle(handle);
+    unsigned char word[4];
+    if (!readAll(pipe, reinterpret_cast<char*>(word), 4)) return nullptr;
+    int32_t length = static_cast<int32_t>(static_cast<uint32_t>(word[0]) | static_cast<uint32_t>(word[1]) << 8 |
+                                          static_cast<uint32_t>(word[2]) << 16 | static_cast<uint32_t>(word[3]) << 24);
+    if (length < 0 || length > kMaxBlock) return nullptr;
+
+    std::vector<char> payload;
+    try {
+        size_t size = static_cast<size_t>(length);
+        while (payload.size() < size) {
+            size_t have = payload.size();
+            size_t next = have + (size - have < kGrowStep ? size - have : kGrowStep);
+            if (next > payload.capacity()) payload.reserve(next > 2 * have ? next : (2 * have < size ? 2 * have : size));
+            payload.resize(next);
+            if (!readAll(pipe, payload.data() + have, static_cast<DWORD>(next - have))) return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    jbyteArray array = env->NewByteArray(length);
+    if (!array) return nullptr;
+    if (length > 0) env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte*>(payload.data()));
+    return array;
+}
+
+// Sends one block and returns once the peer has read all of it.
+jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_writeDataBlock0(
+    JNIEnv* env, jclass, jlong handle, jbyteArray data) {
+    if (absent(handle) || !data) return JNI_FALSE;
+    HANDLE pipe = toHandle(handle);
+    jsize length = env->GetArrayLength(data);
+    uint32_t n = static_cast<uint32_t>(length);
+    // The length word goes out with the start of the payload, in one write:
+    // the reader wakes once less per block.
+    DWORD head = static_cast<DWORD>(length < kHeadPayload ? length : kHeadPayload);
+    std::vector<char> first(4 + head);
+    first[0] = static_cast<char>(n);
+    first[1] = static_cast<char>(n >> 8);
+    first[2] = static_cast<char>(n >> 16);
+    first[3] = static_cast<char>(n >> 24);
+    if (length > 0) {
+        PinnedBytes bytes(env, data, JNI_ABORT);
+        if (!bytes.data()) return JNI_FALSE;
+        memcpy(first.data() + 4, bytes.data(), head);
+        if (!writeAll(pipe, first.data(), 4 + head) ||
+            !writeAll(pipe, bytes.data() + head, static_cast<DWORD>(length) - head))
+            return JNI_FALSE;
+    } else if (!writeAll(pipe, first.data(), 4)) {
+        return JNI_FALSE;
+    }
+    FlushFileBuffers(pipe);
+    return JNI_TRUE;
+}
+
+jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_getCurrentProcessId0(
+    JNIEnv*, jclass) {
+    return static_cast<jint>(GetCurrentProcessId());
+}
+
+// Whether the process runs; one that exists but may not be opened by this
+// user counts as running.
+jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_isProcessAlive0(
+    JNIEnv*, jclass, jint pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process) return GetLastError() == ERROR_ACCESS_DENIED ? JNI_TRUE : JNI_FALSE;
+    DWORD code = 0;
+    bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return alive ? JNI_TRUE : JNI_FALSE;
+}
+
+}  // extern "C"

@@ -1,0 +1,289 @@
+// The block channel between two processes: the natives on this side, the
+// test-only channel_peer (plain Win32 calls on the wire format) on the other.
+#include "console_capture.h"
+#include "target.h"
+#include "wbnative_test.h"
+#include "wine_process.h"
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using qarjvm::Jvm;
+
+typedef jlong(JNICALL* NoArgLongFn)(JNIEnv*, jclass);
+typedef jlong(JNICALL* NameFn)(JNIEnv*, jclass, jstring);
+typedef jboolean(JNICALL* HandleBoolFn)(JNIEnv*, jclass, jlong);
+typedef void(JNICALL* HandleVoidFn)(JNIEnv*, jclass, jlong);
+typedef jbyteArray(JNICALL* ReadFn)(JNIEnv*, jclass, jlong);
+typedef jboolean(JNICALL* WriteFn)(JNIEnv*, jclass, jlong, jbyteArray);
+typedef jint(JNICALL* PidFn)(JNIEnv*, jclass);
+typedef jboolean(JNICALL* AliveFn)(JNIEnv*, jclass, jint);
+
+const char kClass[] = "Win32CommunicationBackend";
+
+// A program started in the background, ended when the test is over.
+class Background {
+public:
+    Background(const std::wstring& exe, const std::vector<std::wstring>& args) {
+        std::wstring line = qartest::quoteArg(qartest::winPath(exe));
+        for (const auto& a : args) line += L" " + qartest::quoteArg(a);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &info_))
+            << GetLastError();
+        CloseHandle(info_.hThread);
+    }
+    ~Background() {
+        if (!info_.hProcess) return;
+        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 99);
+        CloseHandle(info_.hProcess);
+    }
+    // The exit code once it ends (within the timeout), else 259.
+    DWORD wait(DWORD ms = 60000) {
+        DWORD code = STILL_ACTIVE;
+        if (WaitForSingleObject(info_.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(info_.hProcess, &code);
+        return code;
+    }
+    DWORD pid() const { return info_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
+class ChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cls_ = vm_.defineClass(std::string(wbtest::kWin32) + kClass).name();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string n = std::string(info->test_suite_name()) + "." + info->name();
+        pipe_ = L"\\\\.\\pipe\\wbnative-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::wstring(n.begin(), n.end());
+    }
+    jclass cls() { return vm_.findClass(cls_); }
+
+    jlong listen() { return vm_.call(wbtest::native<NameFn>(kClass, "createListener0"), cls(), vm_.newString(pipe_)); }
+    jlong connectClient() {
+        return vm_.call(wbtest::native<NameFn>(kClass, "connectClient0"), cls(), vm_.newString(pipe_));
+    }
+    bool accept(jlong h) { return vm_.call(wbtest::native<HandleBoolFn>(kClass, "connectNamedPipe0"), cls(), h); }
+    void close(jlong h) { vm_.call(wbtest::native<HandleVoidFn>(kClass, "closeHandle0"), cls(), h); }
+    bool write(jlong h, const std::vector<jbyte>& data) {
+        return vm_.call(wbtest::native<WriteFn>(kClass, "writeDataBlock0"), cls(), h, vm_.newArray(data));
+    }
+    // The payload read, or nullopt-like: ok is false when the native gave null.
+    std::vector<jbyte> read(jlong h, bool& ok) {
+        jbyteArray a = vm_.call(wbtest::native<ReadFn>(kClass, "readDataBlock0"), cls(), h);
+        ok = a != nullptr;
+        return a ? vm_.elements<jbyte>(a) : std::vector<jbyte>{};
+    }
+    bool alive(jint pid) { return vm_.call(wbtest::native<AliveFn>(kClass, "isProcessAlive0"), cls(), pid); }
+
+    static std::vector<jbyte> pattern(size_t size, int seed) {
+        std::vector<jbyte> v(size);
+        for (size_t i = 0; i < size; ++i) v[i] = static_cast<jbyte>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+        return v;
+    }
+
+    // Echo round trips of blocks of each size, in order, over handle h.
+    void roundTrips(jlong h, const std::vector<size_t>& sizes) {
+        int seed = 0;
+        for (size_t size : sizes) {
+            std::vector<jbyte> sent = pattern(size, ++seed);
+            ASSERT_TRUE(write(h, sent)) << "block " << seed << " of " << size << " bytes";
+            bool ok = false;
+            std::vector<jbyte> got = read(h, ok);
+            ASSERT_TRUE(ok) << "block " << seed << " of " << size << " bytes";
+            ASSERT_EQ(got, sent) << "block " << seed << " of " << size << " bytes";
+        }
+    }
+
+    Jvm vm_;
+    std::string cls_;
+    std::wstring pipe_;
+};
+
+// Empty, small, larger than the pipe's 64 KiB buffers, then many in a row.
+std::vector<size_t> blockSizes() {
+    std::vector<size_t> sizes = {0, 1, 5, 65536, 65537, 1 << 20, 0};
+    for (int i = 0; i < 200; ++i) sizes.push_back(static_cast<size_t>(i * 37 % 300));
+    return sizes;
+}
+
+TEST_F(ChannelTest, ServerExchangesBlocksWithClientProcess) {
+    jlong server = listen();
+    ASSERT_NE(server, -1);
+    EXPECT_EQ(server, static_cast<jlong>(static_cast<int32_t>(server))) << "sign-extended from 32 bits";
+    Background peer(WBNATIVE_CHANNEL_PEER_EXE, {L"echo-client", pipe_});
+    ASSERT_TRUE(accept(server));
+    roundTrips(server, blockSizes());
+    vm_.call(wbtest::native<HandleVoidFn>(kClass, "disconnectNamedPipe0"), cls(), server);
+    EXPECT_EQ(peer.wait(), 0u) << "the peer saw the pipe end after whole blocks only";
+
+    // The same pipe takes the next client after the disconnect.
+    Background next(WBNATIVE_CHANNEL_PEER_EXE, {L"echo-client", pipe_});
+    ASSERT_TRUE(accept(server));
+    roundTrips(server, {3, 0, 70000});
+    close(server);
+    EXPECT_EQ(next.wait(), 0u);
+}
+
+TEST_F(ChannelTest, ClientExchangesBlocksWithServerProcess) {
+    Background peer(WBNATIVE_CHANNEL_PEER_EXE, {L"echo-server", pipe_});
+    jlong client = connectClient();
+    ASSERT_NE(client, 0);
+    ASSERT_NE(client, -1);
+    roundTrips(client, blockSizes());
+    close(client);
+    EXPECT_EQ(peer.wait(), 0u);
+}
+
+TEST_F(ChannelTest, ClientThatConnectedBeforeTheServerWaitsIsAccepted) {
+    jlong server = listen();
+    ASSERT_NE(server, -1);
+    std::wstring eventName = L"wbnative-test-connected-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_TRUE(connected);
+    Background peer(WBNATIVE_CHANNEL_PEER_EXE, {L"echo-client", pipe_, eventName});
+    ASSERT_EQ(WaitForSingleObject(connected, 60000), WAIT_OBJECT_0);
+    CloseHandle(connected);
+    ASSERT_TRUE(accept(server));
+    roundTrips(server, {10});
+    close(server);
+    EXPECT_EQ(peer.wait(), 0u);
+}
+
+TEST_F(ChannelTest, SecondListenerOnTheSameNameFailsWithMinusOne) {
+    jlong first = listen();
+    ASSERT_NE(first, -1);
+    EXPECT_EQ(listen(), -1) << "one instance only";
+    close(first);
+}
+
+TEST_F(ChannelTest, PeerDyingMidBlockMakesTheReadNull) {
+    jlong server = listen();
+    ASSERT_NE(server, -1);
+    Background peer(WBNATIVE_CHANNEL_PEER_EXE, {L"die-mid-block", pipe_});
+    ASSERT_TRUE(accept(server));
+    bool ok = true;
+    read(server, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(peer.wait(), 0u);
+    close(server);
+}
+
+TEST_F(ChannelTest, PeerDyingWhileReadingMakesTheWriteFalse) {
+    jlong server = listen();
+    ASSERT_NE(server, -1);
+    Background peer(WBNATIVE_CHANNEL_PEER_EXE, {L"die-reading", pipe_});
+    ASSERT_TRUE(accept(server));
+    EXPECT_FALSE(write(server, pattern(1 << 20, 1)));
+    EXPECT_EQ(peer.wait(), 0u);
+    close(server);
+}
+
+// Length words a peer may send, over an anonymous pipe this test writes raw.
+class RawBlockTest : public ChannelTest {
+protected:
+    void SetUp() override {
+        ChannelTest::SetUp();
+        ASSERT_TRUE(CreatePipe(&reader_, &writer_, nullptr, 0));
+    }
+    void TearDown() override {
+        if (writer_) CloseHandle(writer_);
+        CloseHandle(reader_);
+    }
+    void send(const std::vector<unsigned char>& bytes) {
+        DWORD put = 0;
+        ASSERT_TRUE(WriteFile(writer_, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr));
+        ASSERT_EQ(put, bytes.size());
+    }
+    void endWriting() {
+        CloseHandle(writer_);
+        writer_ = nullptr;
+    }
+    jlong reader() { return static_cast<jlong>(reinterpret_cast<intptr_t>(reader_)); }
+
+    HANDLE reader_ = nullptr;
+    HANDLE writer_ = nullptr;
+};
+
+TEST_F(RawBlockTest, RefusesLengthWordsNoPeerCouldSend) {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> bytes;
+    };
+    const Case cases[] = {
+        {"negative", {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3}},
+        {"most negative", {0, 0, 0, 0x80, 1, 2, 3}},
+        {"beyond any Java array", {0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE r, w;
+        ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+        DWORD put = 0;
+        WriteFile(w, c.bytes.data(), static_cast<DWORD>(c.bytes.size()), &put, nullptr);
+        CloseHandle(w);
+        bool ok = true;
+        read(static_cast<jlong>(reinterpret_cast<intptr_t>(r)), ok);
+        EXPECT_FALSE(ok);
+        CloseHandle(r);
+    }
+}
+
+TEST_F(RawBlockTest, HugeLengthFollowedByLittleDataEndsWithoutAllocatingIt) {
+    // 2 GiB - 16 announced, 10 bytes sent: no array of that size is made (the
+    // stand-in VM would be asked for it) and the read ends when the pipe does.
+    send({0xF0, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    endWriting();
+    bool ok = true;
+    read(reader(), ok);
+    EXPECT_FALSE(ok);
+}
+
+TEST_F(RawBlockTest, LengthWordAndPayloadArrivingInPiecesMakeOneBlock) {
+    send({5, 0});
+    std::thread rest([this] {
+        Sleep(200);
+        send({0, 0, 'h', 'e'});
+        Sleep(200);
+        send({'l', 'l', 'o'});
+    });
+    bool ok = false;
+    std::vector<jbyte> got = read(reader(), ok);
+    rest.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
+}
+
+TEST_F(ChannelTest, AbsentHandleReturnsAtOnce) {
+    // -1 as the VM passes it, and the same low 32 bits without sign extension.
+    for (jlong h : {jlong{-1}, jlong{0xFFFFFFFF}}) {
+        SCOPED_TRACE(h);
+        EXPECT_FALSE(accept(h));
+        bool ok = true;
+        read(h, ok);
+        EXPECT_FALSE(ok);
+        EXPECT_FALSE(write(h, {1, 2, 3}));
+        vm_.call(wbtest::native<HandleVoidFn>(kClass, "disconnectNamedPipe0"), cls(), h);
+        close(h);
+    }
+    EXPECT_EQ(vm_.call(wbtest::native<NoArgLongFn>(kClass, "getInvalidHandle0"), cls()), -1);
+}
+
+TEST_F(ChannelTest, ProcessIdsAndLiveness) {
+    jint self = vm_.call(wbtest::native<PidFn>(kClass, "getCurrentProcessId0"), cls());
+    EXPECT_EQ(static_cast<DWORD>(self), GetCurrentProcessId());
+    EXPECT_TRUE(alive(self));
+
+    Background ended(WBNATIVE_CHANNEL_PEER_EXE, {L"bad-arguments"});
+    ASSERT_EQ(ended.wait(), 2u);
+    EXPECT_FALSE(alive(static_cast<jint>(ended.pid()))) << "ended, its process object still held here";
+    EXPECT_FALSE(alive(0x7FFFFFF0)) << "an id never used";
+}
+
+}  // namespace
