@@ -24,8 +24,10 @@ source scripts/wine-prefix.sh
 prefixes=()
 stop_servers() {
   for p in "${prefixes[@]}"; do WINEPREFIX="$p" "$WINESERVER" -k 2>/dev/null; done
+  stop_x_server
 }
 trap stop_servers EXIT
+start_x_server build
 
 # Why the i686 build cannot run on this machine; nothing when it can.
 emulation_missing() {

@@ -27,3 +27,23 @@ start_wine_prefix() {
   trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
   "$WINE" cmd /c exit >/dev/null 2>&1
 }
+
+# start_x_server <dir>: one virtual X server for the rest of the calling
+# script, exported as DISPLAY; windows need one, and Wine's desktop process
+# keeps the display it started with for as long as the wineserver lives, so it
+# must outlast every test. Stopped by stop_x_server.
+start_x_server() {
+  rm -f "$1/xvfb.display"
+  Xvfb -displayfd 9 -nolisten tcp -screen 0 1280x1024x24 9>"$1/xvfb.display" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 100); do
+    [ -s "$1/xvfb.display" ] && break
+    sleep 0.1
+  done
+  export DISPLAY=":$(head -n1 "$1/xvfb.display")"
+}
+
+stop_x_server() {
+  [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
+  XVFB_PID=""
+}
