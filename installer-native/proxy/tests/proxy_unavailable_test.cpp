@@ -1,0 +1,74 @@
+// Proxy detection where WinHTTP lacks one of its five functions. The test
+// runs itself once more as a child for which Wine prefers a stand-in
+// winhttp.dll (beside this program) to its own: a per-program DllOverrides
+// entry, which Wine reads when a process starts.
+#include "wbnative_test.h"
+
+#include <string>
+
+namespace {
+
+using qarjvm::Jvm;
+
+typedef jboolean(JNICALL* LoadFunctions0)(JNIEnv*, jclass);
+typedef jint(JNICALL* Config0)(JNIEnv*, jclass, jobjectArray);
+typedef jlong(JNICALL* GetAutoProxyConfig0)(JNIEnv*, jclass, jobjectArray, jstring, jstring, jint, jint, jboolean);
+
+const wchar_t kChildVariable[] = L"WBNATIVE_WINHTTP_STAND_IN";
+
+void checkEveryQueryReportsUnavailable() {
+    Jvm vm;
+    jobjectArray out = vm.newObjectArray("java/lang/String", {vm.newString(std::wstring(L"kept")), nullptr, nullptr,
+                                                              nullptr});
+    EXPECT_FALSE(vm.call(wbtest::native<LoadFunctions0>("Win32Proxy", "loadFunctions0"), jclass(nullptr)));
+    EXPECT_EQ(vm.call(wbtest::native<Config0>("Win32Proxy", "getDefaultConfig0"), jclass(nullptr), out), 100000);
+    EXPECT_EQ(vm.call(wbtest::native<Config0>("Win32Proxy", "getIEConfig0"), jclass(nullptr), out), 100000);
+    EXPECT_EQ(vm.call(wbtest::native<GetAutoProxyConfig0>("Win32Proxy", "getAutoProxyConfig0"), jclass(nullptr), out,
+                      vm.newString(std::wstring(L"http://www.example.com/")), jstring(nullptr), jint(1), jint(3),
+                      jboolean(JNI_FALSE)),
+              100000);
+    std::vector<jobject> kept = vm.objectElements(out);
+    EXPECT_EQ(vm.text(static_cast<jstring>(kept[0])), L"kept");
+    for (size_t i = 1; i < kept.size(); ++i) EXPECT_EQ(kept[i], nullptr);
+    // The stand-in is the module the library bound.
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(GetModuleHandleW(L"winhttp.dll"), path, MAX_PATH);
+    EXPECT_EQ(_wcsicmp(path + wcslen(path) - 12, L"\\winhttp.dll"), 0) << path;
+}
+
+TEST(Win32ProxyWithoutWinHttp, EveryQueryReportsUnavailable) {
+    if (GetEnvironmentVariableW(kChildVariable, nullptr, 0)) {
+        checkEveryQueryReportsUnavailable();
+        return;
+    }
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    const wchar_t* name = wcsrchr(self, L'\\') + 1;
+    std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + name + L"\\DllOverrides";
+    HKEY overrides = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &overrides, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t native[] = L"native";
+    RegSetValueExW(overrides, L"winhttp", 0, REG_SZ, reinterpret_cast<const BYTE*>(native), sizeof(native));
+    RegCloseKey(overrides);
+
+    SetEnvironmentVariableW(kChildVariable, L"1");
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --gtest_filter=Win32ProxyWithoutWinHttp.*";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    BOOL started = CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableW(kChildVariable, nullptr);
+    DWORD exitCode = 1;
+    if (started) {
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
+        GetExitCodeProcess(pi.hProcess, &exitCode);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + name).c_str());
+    ASSERT_TRUE(started) << GetLastError();
+    EXPECT_EQ(exitCode, 0u) << "the child's checks failed (its output is above)";
+}
+
+}  // namespace
