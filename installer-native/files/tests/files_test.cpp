@@ -137,8 +137,15 @@ TEST(FolderInfo, DirectoriesRegistryPathsAndDriveTypes) {
               system);
 
     auto fromRegistry = wbtest::native<StringToString>("FolderInfo", "getPathFromRegistry0");
-    EXPECT_EQ(textOf(vm, vm.call(fromRegistry, jclass(nullptr), vm.newString(L"ProgramFilesDir"))),
-              L"C:\\Program Files");
+    // The process's own registry view: "Program Files (x86)" for a 32-bit
+    // process on a 64-bit system.
+    wchar_t programFiles[MAX_PATH] = {};
+    DWORD size = sizeof programFiles;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
+                           RRF_RT_REG_SZ, nullptr, programFiles, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(programFiles).rfind(L"C:\\Program Files", 0), 0u);
+    EXPECT_EQ(textOf(vm, vm.call(fromRegistry, jclass(nullptr), vm.newString(L"ProgramFilesDir"))), programFiles);
     EXPECT_EQ(vm.call(fromRegistry, jclass(nullptr), vm.newString(L"NoSuchValueOfWbnative")), nullptr);
 
     auto driveType = wbtest::native<DriveType0>("FolderInfo", "getDriveType0");
