@@ -1,0 +1,152 @@
+// ShellLink: creates .lnk files through the shell's link object, optionally
+// marked to run as administrator, and tells the shell about them.
+#include "wbnative.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// A COM interface pointer, released when it goes.
+template <typename T>
+struct ComPtr {
+    T* p = nullptr;
+    ~ComPtr() {
+        if (p) p->Release();
+    }
+    T* operator->() const { return p; }
+    void** out() { return reinterpret_cast<void**>(&p); }
+};
+
+// A Java byte array holding a NUL-terminated string, read in place and
+// released with JNI_ABORT. ok() is false for a null array or one without a
+// terminator, which is never read past its end.
+class ByteString {
+public:
+    ByteString(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {
+        if (!array) return;
+        jsize length = env->GetArrayLength(array);
+        bytes_ = env->GetByteArrayElements(array, nullptr);
+        if (bytes_ && length > 0 && memchr(bytes_, 0, static_cast<size_t>(length))) ok_ = true;
+    }
+    ~ByteString() {
+        if (bytes_) env_->ReleaseByteArrayElements(array_, bytes_, JNI_ABORT);
+    }
+    ByteString(const ByteString&) = delete;
+    ByteString& operator=(const ByteString&) = delete;
+    bool ok() const { return ok_; }
+    bool isNull() const { return !array_; }
+    const char* text() const { return reinterpret_cast<const char*>(bytes_); }
+
+private:
+    JNIEnv* env_;
+    jbyteArray array_;
+    jbyte* bytes_ = nullptr;
+    bool ok_ = false;
+};
+
+// A Java byte array holding a NUL-terminated UTF-16LE string, copied out
+// (the elements need not be aligned for wide characters). Empty when the
+// array is null or has no terminator.
+std::vector<wchar_t> wideFromBytes(JNIEnv* env, jbyteArray array) {
+    std::vector<wchar_t> out;
+    if (!array) return out;
+    jsize length = env->GetArrayLength(array);
+    jbyte* bytes = env->GetByteArrayElements(array, nullptr);
+    if (!bytes) return out;
+    for (jsize i = 0; i + 1 < length; i += 2) {
+        wchar_t c = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                         (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        out.push_back(c);
+        if (c == L'\0') break;
+    }
+    env->ReleaseByteArrayElements(array, bytes, JNI_ABORT);
+    if (out.empty() || out.back() != L'\0') out.clear();
+    return out;
+}
+
+// Sets SLDF_RUNAS_USER on the link; asked for only when the caller wants it.
+HRESULT requestRunAs(IUnknown* link) {
+    ComPtr<IShellLinkDataList> dataList;
+    HRESULT hr = link->QueryInterface(IID_IShellLinkDataList, dataList.out());
+    if (FAILED(hr)) return hr;
+    DWORD flags = 0;
+    hr = dataList->GetFlags(&flags);
+    if (FAILED(hr)) return hr;
+    return dataList->SetFlags(flags | SLDF_RUNAS_USER);
+}
+
+// The run-as flag and the save, common to both variants.
+bool finishLink(JNIEnv* env, IUnknown* link, jstring linkPath, bool runAs) {
+    ComPtr<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.out()))) return false;
+    std::unique_ptr<wchar_t[]> path = jstringToWide(env, linkPath);
+    HRESULT hr = S_OK;
+    if (runAs) hr = requestRunAs(link);
+    if (SUCCEEDED(hr)) hr = path ? file->Save(path.get(), TRUE) : E_INVALIDARG;
+    return SUCCEEDED(hr);
+}
+
+}  // namespace
+
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_createWide0(
+    JNIEnv* env, jclass, jstring linkPath, jstring target, jstring directory, jstring icon, jstring arguments,
+    jboolean runAs, jstring description, jint showCommand) {
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
+        return JNI_FALSE;
+    // The setters' results are not checked: the save tells.
+    link->SetPath(jstringToWide(env, target).get());
+    link->SetWorkingDirectory(jstringToWide(env, directory).get());
+    if (icon) link->SetIconLocation(jstringToWide(env, icon).get(), 0);
+    if (arguments) link->SetArguments(jstringToWide(env, arguments).get());
+    if (description) link->SetDescription(jstringToWide(env, description).get());
+    link->SetShowCmd(showCommand);
+    return finishLink(env, link.p, linkPath, runAs != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_create0(
+    JNIEnv* env, jclass, jstring linkPath, jbyteArray target, jbyteArray directory, jbyteArray icon,
+    jbyteArray arguments, jboolean runAs, jbyteArray description) {
+    // Every array is checked before the link is made: target and directory
+    // are required, the others optional, each a NUL-terminated ANSI string.
+    ByteString targetText(env, target), directoryText(env, directory), iconText(env, icon),
+        argumentsText(env, arguments), descriptionText(env, description);
+    if (!targetText.ok() || !directoryText.ok()) return JNI_FALSE;
+    for (const ByteString* optional : {&iconText, &argumentsText, &descriptionText})
+        if (!optional->isNull() && !optional->ok()) return JNI_FALSE;
+
+    ComPtr<IShellLinkA> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, link.out())))
+        return JNI_FALSE;
+    link->SetPath(targetText.text());
+    link->SetWorkingDirectory(directoryText.text());
+    if (!iconText.isNull()) link->SetIconLocation(iconText.text(), 0);
+    if (!argumentsText.isNull()) link->SetArguments(argumentsText.text());
+    if (!descriptionText.isNull()) link->SetDescription(descriptionText.text());
+    return finishLink(env, link.p, linkPath, runAs != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_changeNotify0(
+    JNIEnv* env, jclass, jbyteArray linkPath, jbyteArray folderPath) {
+    std::vector<wchar_t> link = wideFromBytes(env, linkPath);
+    std::vector<wchar_t> folder = wideFromBytes(env, folderPath);
+    if (link.empty() || folder.empty()) return JNI_FALSE;
+    shellChangeNotify(SHCNE_CREATE, SHCNF_PATHW, link.data(), nullptr);
+    // SHCNF_FLUSH: returns once the shell has handled it.
+    shellChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW | SHCNF_FLUSH, folder.data(), nullptr);
+    return JNI_TRUE;
+}
+
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_initialize0(JNIEnv*, jclass) {
+    CoInitialize(nullptr);
+    return JNI_TRUE;
+}
+
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_uninitialize(JNIEnv*, jclass) {
+    CoUninitialize();
+    return JNI_TRUE;
+}
