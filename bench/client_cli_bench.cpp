@@ -14,36 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "pipe_message.h"
 #include "pipe_peer.h"
 #include "pipe_transaction.h"
 
 namespace {
 
+using bench::median;
+using bench::now;
+using bench::windowsPath;
+
 const char OK_REPLY[] = "\x04\x1A\x02ok";  // error_code 0, payload "ok"
-
-double now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    size_t n = samples.size();
-    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-}
-
-std::wstring windowsPath(const wchar_t* path) {
-    std::wstring out = path;
-    std::replace(out.begin(), out.end(), L'/', L'\\');
-    return out;
-}
 
 /// Runs commandLine with standard handles on NUL and waits for it. Returns the
 /// seconds from CreateProcessW to the end of the wait; exitCode receives the

@@ -18,10 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "jvm.h"
 #include "wbnative_test.h"
 
 namespace {
+
+using bench::median;
+using bench::now;
+using bench::windowsPath;
 
 const char kBackend[] = "Win32CommunicationBackend";
 
@@ -32,29 +37,6 @@ typedef jbyteArray(JNICALL* ReadFn)(JNIEnv*, jclass, jlong);
 typedef jboolean(JNICALL* WriteFn)(JNIEnv*, jclass, jlong, jbyteArray);
 typedef jobjectArray(JNICALL* ListFn)(JNIEnv*, jclass);
 typedef LONG(NTAPI* QuerySystemInformationFn)(ULONG, void*, ULONG, ULONG*);
-
-double now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    size_t n = samples.size();
-    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-}
-
-std::wstring windowsPath(const wchar_t* path) {
-    std::wstring out = path;
-    std::replace(out.begin(), out.end(), L'/', L'\\');
-    return out;
-}
 
 bool readAll(HANDLE pipe, char* buffer, DWORD size) {
     DWORD done = 0;

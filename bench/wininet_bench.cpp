@@ -19,26 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "loopback_http_server.h"
 
 namespace {
 
-double now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    size_t n = samples.size();
-    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-}
+using bench::median;
+using bench::now;
 
 // The minimal VM: a jstring points at a Text, a jbyteArray at a Bytes.
 struct Text {
