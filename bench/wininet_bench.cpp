@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
             double r = rawDownload(server.port(), path, static_cast<DWORD>(chunk), &rawBytes);
             double t = nativeDownload(n, env, server.port(), path, chunk, &nativeBytes);
             if (rawBytes != size || nativeBytes != size) {
-                fprintf(stderr, "run %d, chunk %d: raw loop read %zu bytes, read0 %zu of %zu\n", i, chunk, rawBytes,
+                fprintf(stderr, "run %d, chunk %d: raw loop read %zu bytes, read0 %zu of %zu\n", i, static_cast<int>(chunk), rawBytes,
                         nativeBytes, size);
                 ++failures;
             }
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
             native.push_back(t);
         }
         double rawMedian = median(raw), nativeMedian = median(native);
-        printf("  %2d KiB chunks: raw InternetReadFile loop %8.2f ms (%7.1f MB/s)\n", chunk / 1024, rawMedian * 1e3,
+        printf("  %2d KiB chunks: raw InternetReadFile loop %8.2f ms (%7.1f MB/s)\n", static_cast<int>(chunk / 1024), rawMedian * 1e3,
                size / rawMedian / 1e6);
         printf("                 read0 into a Java array    %8.2f ms (%7.1f MB/s)\n", nativeMedian * 1e3,
                size / nativeMedian / 1e6);
