@@ -1,0 +1,525 @@
+// WindowsNativeBorder$WndProc: real top-level windows subclassed by the
+// natives, Java call-backs through the VM stand-in. Needs an X display.
+#include "target.h"
+#include "wbnative_test.h"
+
+#include <shellapi.h>
+#include <windowsx.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using qarjvm::JavaCall;
+using qarjvm::Jvm;
+using qarjvm::jv;
+using qarjvm::jvBool;
+
+typedef jlong(JNICALL* InstallFn)(JNIEnv*, jobject, jlong);
+typedef void(JNICALL* HwndFn)(JNIEnv*, jobject, jlong);
+typedef void(JNICALL* HwndIntFn)(JNIEnv*, jobject, jlong, jint);
+
+const char kWndProc[] = "com/wizbuild/runtime/laf/WindowsNativeBorder$WndProc";
+const wchar_t kClassName[] = L"WbnativeBorderTestWindow";
+const COLORREF kClientColour = RGB(0x20, 0x90, 0xE0);
+
+// What the Java side was asked and what it answers.
+struct JavaSide {
+    std::vector<std::tuple<int, int, bool>> hits;
+    jint hitAnswer = HTCAPTION;
+    bool hitThrows = false;
+    bool fullscreen = false;
+    bool fullscreenThrows = false;
+    int stateChanges = 0;
+};
+JavaSide gJava;
+
+// What the test window's own procedure saw.
+struct Seen {
+    std::vector<WPARAM> sizeTypes;
+    int colorizationChanges = 0;
+    std::vector<WPARAM> sysCommands;
+    // System menu read while it was open.
+    bool menuOpen = false;
+    UINT restore = 0, move = 0, size = 0, minimize = 0, maximize = 0, close = 0;
+    UINT defaultItem = 0;
+    // The key that ends the menu loop (0: EndMenu).
+    WPARAM menuKey = 0;
+};
+Seen gSeen;
+
+UINT itemState(HMENU menu, UINT command) {
+    MENUITEMINFOW item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STATE;
+    if (!GetMenuItemInfoW(menu, command, FALSE, &item)) return 0xFFFFFFFF;
+    return item.fState & (MFS_DISABLED | MFS_DEFAULT);
+}
+
+LRESULT CALLBACK testProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_SIZE:
+            gSeen.sizeTypes.push_back(wParam);
+            break;
+        case 0x0320:
+            ++gSeen.colorizationChanges;
+            break;
+        case WM_SYSCOMMAND:
+            gSeen.sysCommands.push_back(wParam);
+            return 0;  // recorded, never carried out
+        case WM_INITMENUPOPUP: {
+            HMENU menu = reinterpret_cast<HMENU>(wParam);
+            gSeen.menuOpen = true;
+            gSeen.restore = itemState(menu, SC_RESTORE);
+            gSeen.move = itemState(menu, SC_MOVE);
+            gSeen.size = itemState(menu, SC_SIZE);
+            gSeen.minimize = itemState(menu, SC_MINIMIZE);
+            gSeen.maximize = itemState(menu, SC_MAXIMIZE);
+            gSeen.close = itemState(menu, SC_CLOSE);
+            gSeen.defaultItem = GetMenuDefaultItem(menu, FALSE, 0);
+            break;
+        }
+        case WM_ENTERIDLE:
+            // The menu is up and waiting for input: end it.
+            if (wParam == MSGF_MENU) {
+                if (gSeen.menuKey) {
+                    PostMessageW(reinterpret_cast<HWND>(lParam), WM_KEYDOWN, gSeen.menuKey, 0);
+                    gSeen.menuKey = 0;
+                } else {
+                    EndMenu();
+                }
+            }
+            break;
+        default:
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void registerTestClass() {
+    static const bool registered = [] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = testProcedure;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.hbrBackground = CreateSolidBrush(kClientColour);
+        wc.lpszClassName = kClassName;
+        return RegisterClassExW(&wc) != 0;
+    }();
+    ASSERT_TRUE(registered);
+}
+
+HWND createWindow(DWORD style = WS_OVERLAPPEDWINDOW, int x = 100, int y = 100) {
+    registerTestClass();
+    HWND window = CreateWindowExW(0, kClassName, L"Border test", style, x, y, 400, 300, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    EXPECT_NE(window, nullptr) << GetLastError();
+    return window;
+}
+
+WNDPROC procedureOf(HWND window) { return reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC)); }
+
+jlong handle(HWND window) { return static_cast<jlong>(reinterpret_cast<intptr_t>(window)); }
+
+// The client rectangle in screen coordinates.
+RECT clientOnScreen(HWND window) {
+    RECT r{};
+    GetClientRect(window, &r);
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+#ifndef ABM_GETAUTOHIDEBAREX
+#define ABM_GETAUTOHIDEBAREX 0x0000000b
+#endif
+
+// At 96 DPI, which Wine reports.
+int resizeHandleHeight() {
+    typedef int(WINAPI * MetricsFn)(int, UINT);
+    auto metrics = reinterpret_cast<MetricsFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetSystemMetricsForDpi")));
+    return metrics(92 /* SM_CXPADDEDBORDER */, 96) + metrics(SM_CYSIZEFRAME, 96);
+}
+
+// A window on a thread of its own that is not attached to the VM: its
+// procedure runs without a JNI environment.
+class UnattachedWindow {
+public:
+    UnattachedWindow() {
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this, ready] {
+            window_ = createWindow();
+            threadId_ = GetCurrentThreadId();
+            SetEvent(ready);
+            MSG msg;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+                if (msg.message == WM_APP) DestroyWindow(window_);
+                DispatchMessageW(&msg);
+            }
+        });
+        WaitForSingleObject(ready, INFINITE);
+        CloseHandle(ready);
+    }
+    ~UnattachedWindow() {
+        if (thread_.joinable()) destroy();
+    }
+    HWND window() const { return window_; }
+    // Destroys the window on its own thread and ends the thread.
+    void destroy() {
+        PostThreadMessageW(threadId_, WM_APP, 0, 0);
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    DWORD threadId_ = 0;
+    HWND window_ = nullptr;
+};
+
+// One VM for the whole program: the library binds the call-back methods once
+// per process, as it does in the real runtime.
+Jvm* gVm = nullptr;
+
+class BorderTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        gVm = new Jvm();
+        gVm->defineClass(kWndProc)
+            .method("onNcHitTest", "(IIZ)I",
+                    [](JavaCall& c) {
+                        gJava.hits.emplace_back(c.args[0].i, c.args[1].i, c.args[2].z != JNI_FALSE);
+                        if (gJava.hitThrows) c.vm.throwNew("java/lang/RuntimeException", "hit test");
+                        return jv(gJava.hitAnswer);
+                    })
+            .method("isFullscreen", "()Z",
+                    [](JavaCall& c) {
+                        if (gJava.fullscreenThrows) c.vm.throwNew("java/lang/RuntimeException", "full screen");
+                        return jvBool(gJava.fullscreen);
+                    })
+            .method("fireStateChangedLaterOnce", "()V", [](JavaCall&) {
+                ++gJava.stateChanges;
+                return jv(0);
+            });
+    }
+    static void TearDownTestSuite() {
+        delete gVm;
+        gVm = nullptr;
+    }
+    void SetUp() override {
+        QAR_SKIP_UNDER_EMULATION("no window can be created");
+        gJava = JavaSide();
+        gSeen = Seen();
+        wndProc_ = gVm->newObject(kWndProc);
+        globalsBefore_ = gVm->liveGlobalRefs();
+    }
+    void TearDown() override {
+        for (HWND w : windows_) DestroyWindow(w);
+        if (!IsSkipped()) EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_) << "every install was undone";
+    }
+    HWND window(DWORD style = WS_OVERLAPPEDWINDOW) {
+        HWND w = createWindow(style);
+        windows_.push_back(w);
+        return w;
+    }
+    jlong install(HWND w) { return gVm->call(wbtest::native<InstallFn>(kWndProc, "installImpl"), wndProc_, handle(w)); }
+    void uninstall(HWND w) { gVm->call(wbtest::native<HwndFn>(kWndProc, "uninstallImpl"), wndProc_, handle(w)); }
+    void updateFrame(HWND w, jint state) {
+        gVm->call(wbtest::native<HwndIntFn>(kWndProc, "updateFrame"), wndProc_, handle(w), state);
+    }
+    void showWindow(HWND w, jint command) {
+        gVm->call(wbtest::native<HwndIntFn>(kWndProc, "showWindow"), wndProc_, handle(w), command);
+    }
+    LRESULT hitTest(HWND w, int dx, int dy) {
+        RECT frame{};
+        GetWindowRect(w, &frame);
+        return SendMessageW(w, WM_NCHITTEST, 0, MAKELPARAM(frame.left + dx, frame.top + dy));
+    }
+
+    jobject wndProc_ = nullptr;
+    size_t globalsBefore_ = 0;
+    std::vector<HWND> windows_;
+};
+
+TEST_F(BorderTest, InstallsOncePerWindowAndUninstallRestores) {
+    HWND w = window();
+    WNDPROC original = procedureOf(w);
+    EXPECT_EQ(install(w), handle(w));
+    EXPECT_NE(procedureOf(w), original);
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_ + 1);
+    EXPECT_EQ(install(w), 0) << "already subclassed";
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_ + 1) << "one record";
+
+    uninstall(w);
+    EXPECT_EQ(procedureOf(w), original);
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_);
+    uninstall(w);  // no record any more: nothing happens
+    EXPECT_EQ(install(w), handle(w)) << "installable again";
+    uninstall(w);
+
+    EXPECT_EQ(install(nullptr), 0);
+    HWND gone = createWindow();
+    DestroyWindow(gone);
+    EXPECT_EQ(install(gone), 0) << "no such window";
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_);
+}
+
+TEST_F(BorderTest, UpdateFrameReportsTheJavaStateInTheSynchronousSize) {
+    HWND w = window();
+    ShowWindow(w, SW_SHOWNORMAL);
+    ASSERT_EQ(install(w), handle(w));
+    struct Case {
+        jint state;
+        WPARAM reported;
+    };
+    const Case cases[] = {{1, SIZE_MINIMIZED}, {7, SIZE_MINIMIZED}, {6, SIZE_MAXIMIZED},
+                          {2, SIZE_RESTORED},  {4, SIZE_RESTORED},  {0, SIZE_RESTORED}};
+    for (const Case& c : cases) {
+        gSeen.sizeTypes.clear();
+        updateFrame(w, c.state);
+        EXPECT_EQ(gSeen.sizeTypes, std::vector<WPARAM>{c.reported}) << "state " << c.state;
+        EXPECT_FALSE(IsIconic(w));
+        // Afterwards the real type again.
+        gSeen.sizeTypes.clear();
+        SetWindowPos(w, nullptr, 0, 0, 420, 310, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(w, nullptr, 0, 0, 400, 300, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        EXPECT_EQ(gSeen.sizeTypes, (std::vector<WPARAM>{SIZE_RESTORED, SIZE_RESTORED})) << "state " << c.state;
+    }
+    uninstall(w);
+}
+
+TEST_F(BorderTest, ClientAreaCoversTheTitleBarAndKeepsTheOtherBorders) {
+    HWND plain = window(), bordered = window();
+    ASSERT_EQ(install(bordered), handle(bordered));
+    updateFrame(bordered, 0);
+    for (HWND w : {plain, bordered}) {
+        RECT frame{}, client = clientOnScreen(w);
+        GetWindowRect(w, &frame);
+        if (w == bordered) {
+            EXPECT_EQ(client.top, frame.top) << "no native title bar";
+        } else {
+            EXPECT_GT(client.top - frame.top, GetSystemMetrics(SM_CYCAPTION) - 1);
+        }
+        EXPECT_GT(client.left, frame.left) << "left border";
+        EXPECT_LT(client.right, frame.right) << "right border";
+        EXPECT_LT(client.bottom, frame.bottom) << "bottom border";
+    }
+    RECT a = clientOnScreen(plain), b = clientOnScreen(bordered);
+    EXPECT_EQ(b.left - a.left, 0);
+    EXPECT_EQ(b.bottom - a.bottom, 0);
+    uninstall(bordered);
+    EXPECT_EQ(clientOnScreen(bordered).top, clientOnScreen(plain).top) << "the title bar is back";
+}
+
+TEST_F(BorderTest, MaximisedClientTopLeavesTheResizeHandleExceptInFullScreen) {
+    HWND plain = window(), bordered = window();
+    ASSERT_EQ(install(bordered), handle(bordered));
+    showWindow(plain, SW_MAXIMIZE);
+    showWindow(bordered, SW_MAXIMIZE);
+    ASSERT_TRUE(IsZoomed(bordered));
+    RECT frame{};
+    GetWindowRect(bordered, &frame);
+    RECT client = clientOnScreen(bordered), plainClient = clientOnScreen(plain);
+    EXPECT_EQ(client.top - frame.top, resizeHandleHeight());
+    EXPECT_EQ(client.left, plainClient.left);
+    EXPECT_EQ(client.right, plainClient.right);
+
+    // Wine's taskbar claims to hide itself but names no auto-hiding bar at
+    // any edge: the bottom stays where the native frame puts it.
+    APPBARDATA bar{};
+    bar.cbSize = sizeof bar;
+    bool autoHide = (SHAppBarMessage(ABM_GETSTATE, &bar) & ABS_AUTOHIDE) != 0;
+    bar.uEdge = ABE_BOTTOM;
+    bool bottomBar = SHAppBarMessage(ABM_GETAUTOHIDEBAREX, &bar) != 0;
+    std::printf("taskbar: auto-hide %d, auto-hiding bar at the bottom %d\n", autoHide, bottomBar);
+    EXPECT_EQ(client.bottom, plainClient.bottom - (autoHide && bottomBar ? 1 : 0));
+
+    gJava.fullscreen = true;
+    updateFrame(bordered, 6);
+    EXPECT_EQ(clientOnScreen(bordered).top, frame.top) << "full screen: no handle kept";
+    gJava.fullscreen = false;
+    gJava.fullscreenThrows = true;
+    updateFrame(bordered, 6);
+    EXPECT_EQ(clientOnScreen(bordered).top - frame.top, 0) << "a failing isFullscreen counts as false";
+    uninstall(bordered);
+}
+
+TEST_F(BorderTest, HitTestAsksJavaWithWindowCoordinates) {
+    HWND w = window();
+    ASSERT_EQ(install(w), handle(w));
+    int h = resizeHandleHeight();
+    gJava.hitAnswer = HTCAPTION;
+    EXPECT_EQ(hitTest(w, 150, 2), HTCAPTION);
+    EXPECT_EQ(hitTest(w, 150, h + 20), HTCAPTION);
+    EXPECT_EQ(gJava.hits, (std::vector<std::tuple<int, int, bool>>{{150, 2, true}, {150, h + 20, false}}));
+
+    // The native borders answer for themselves.
+    gJava.hits.clear();
+    EXPECT_EQ(hitTest(w, 1, 150), HTLEFT);
+    EXPECT_EQ(hitTest(w, 200, 299), HTBOTTOM);
+    EXPECT_TRUE(gJava.hits.empty());
+
+    // A call-back that throws: the exception is cleared, the fall-back answers.
+    gJava.hitThrows = true;
+    EXPECT_EQ(hitTest(w, 150, 2), HTTOP);
+    EXPECT_EQ(hitTest(w, 150, h + 20), HTCLIENT);
+    EXPECT_EQ(gVm->takeException(), "") << "nothing left pending";
+    uninstall(w);
+
+    // Without a resizing frame the top is no resize border.
+    gJava = JavaSide();
+    HWND fixed = window(WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU);
+    ASSERT_EQ(install(fixed), handle(fixed));
+    updateFrame(fixed, 0);
+    hitTest(fixed, 150, 1);
+    ASSERT_EQ(gJava.hits.size(), 1u);
+    EXPECT_FALSE(std::get<2>(gJava.hits[0]));
+    uninstall(fixed);
+}
+
+TEST_F(BorderTest, WithoutAnEnvironmentTheFallbacksAnswer) {
+    UnattachedWindow other;
+    HWND w = other.window();
+    ASSERT_EQ(install(w), handle(w));
+    int h = resizeHandleHeight();
+    EXPECT_EQ(hitTest(w, 150, 2), HTTOP);
+    EXPECT_EQ(hitTest(w, 150, h + 20), HTCLIENT);
+    SendMessageW(w, 0x0320, 0, 0);
+    ShowWindow(w, SW_MAXIMIZE);
+    RECT frame{};
+    GetWindowRect(w, &frame);
+    EXPECT_EQ(clientOnScreen(w).top - frame.top, h) << "isFullscreen counts as false";
+    EXPECT_TRUE(gJava.hits.empty());
+    EXPECT_EQ(gJava.stateChanges, 0);
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_ + 1);
+    // WM_DESTROY on that thread still releases the reference.
+    WNDPROC ours = procedureOf(w);
+    other.destroy();
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_);
+    EXPECT_NE(ours, nullptr);
+}
+
+TEST_F(BorderTest, ColorizationChangeTellsJavaAndPassesOn) {
+    HWND w = window();
+    ASSERT_EQ(install(w), handle(w));
+    SendMessageW(w, 0x0320, 0x11223344, 1);
+    EXPECT_EQ(gJava.stateChanges, 1);
+    EXPECT_EQ(gSeen.colorizationChanges, 1);
+    uninstall(w);
+}
+
+TEST_F(BorderTest, DestroyForgetsTheWindow) {
+    HWND w = createWindow();
+    ASSERT_EQ(install(w), handle(w));
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_ + 1);
+    EXPECT_TRUE(DestroyWindow(w));
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_);
+    uninstall(w);  // too late: nothing to undo
+}
+
+TEST_F(BorderTest, ManyWindowsComeAndGoInMixedOrder) {
+    const int kCount = 300;
+    std::vector<HWND> all;
+    for (int i = 0; i < kCount; ++i) all.push_back(createWindow(WS_OVERLAPPEDWINDOW, 10 + i % 50, 10 + i % 40));
+    // Installed in an order unrelated to the handle values.
+    std::vector<HWND> order = all;
+    std::reverse(order.begin() + kCount / 3, order.end());
+    std::rotate(order.begin(), order.begin() + 77, order.end());
+    for (HWND w : order) ASSERT_EQ(install(w), handle(w));
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_ + kCount);
+
+    // Every third destroyed, every third uninstalled, interleaved.
+    std::vector<HWND> kept, uninstalled;
+    for (int i = 0; i < kCount; ++i) {
+        HWND w = order[i];
+        if (i % 3 == 0) {
+            DestroyWindow(w);
+        } else if (i % 3 == 1) {
+            uninstall(w);
+            uninstalled.push_back(w);
+        } else {
+            kept.push_back(w);
+        }
+    }
+    EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_ + kept.size());
+    for (HWND w : kept) {
+        EXPECT_EQ(install(w), 0) << "still subclassed";
+        gJava.hits.clear();
+        hitTest(w, 150, 100);
+        EXPECT_EQ(gJava.hits.size(), 1u) << "its record is found";
+    }
+    for (HWND w : uninstalled) {
+        gJava.hits.clear();
+        hitTest(w, 150, 100);
+        EXPECT_TRUE(gJava.hits.empty()) << "no record";
+    }
+    // The others come back, and everything leaves again.
+    for (HWND w : uninstalled) EXPECT_EQ(install(w), handle(w));
+    for (size_t i = 0; i < uninstalled.size(); ++i) {
+        uninstall(uninstalled[i]);
+        if (i < kept.size()) DestroyWindow(kept[i]);
+    }
+    for (size_t i = uninstalled.size(); i < kept.size(); ++i) DestroyWindow(kept[i]);
+    for (HWND w : uninstalled) DestroyWindow(w);
+}
+
+TEST_F(BorderTest, RightClickOnTheCaptionOpensTheSystemMenu) {
+    struct Case {
+        const char* what;
+        DWORD style;
+        bool maximised;
+        UINT restore, move, size, minimize, maximize;
+    };
+    const UINT on = 0, off = MFS_DISABLED;
+    const Case cases[] = {
+        {"normal", WS_OVERLAPPEDWINDOW, false, off, on, on, on, on},
+        {"maximised", WS_OVERLAPPEDWINDOW, true, on, off, off, on, off},
+        {"fixed", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, false, off, on, off, off, off},
+    };
+    for (const Case& c : cases) {
+        HWND w = window(c.style);
+        ShowWindow(w, c.maximised ? SW_MAXIMIZE : SW_SHOWNORMAL);
+        ASSERT_EQ(install(w), handle(w));
+        gSeen = Seen();
+        RECT frame{};
+        GetWindowRect(w, &frame);
+        SendMessageW(w, WM_NCRBUTTONUP, HTCAPTION, MAKELPARAM(frame.left + 40, frame.top + 10));
+        ASSERT_TRUE(gSeen.menuOpen) << c.what;
+        EXPECT_EQ(gSeen.restore, c.restore) << c.what;
+        EXPECT_EQ(gSeen.move, c.move) << c.what;
+        EXPECT_EQ(gSeen.size, c.size) << c.what;
+        EXPECT_EQ(gSeen.minimize, c.minimize) << c.what;
+        EXPECT_EQ(gSeen.maximize, c.maximize) << c.what;
+        EXPECT_EQ(gSeen.close, static_cast<UINT>(MFS_DEFAULT)) << c.what << ": enabled and the default";
+        EXPECT_EQ(gSeen.defaultItem, static_cast<UINT>(SC_CLOSE)) << c.what;
+        EXPECT_TRUE(gSeen.sysCommands.empty()) << c.what << ": dismissed, nothing chosen";
+        uninstall(w);
+    }
+}
+
+TEST_F(BorderTest, SystemMenuChoiceIsPostedAsSysCommand) {
+    HWND w = window();
+    ShowWindow(w, SW_SHOWNORMAL);
+    ASSERT_EQ(install(w), handle(w));
+    gSeen.menuKey = VK_RETURN;  // the default item, Close
+    RECT frame{};
+    GetWindowRect(w, &frame);
+    SendMessageW(w, WM_NCRBUTTONUP, HTSYSMENU, MAKELPARAM(frame.left + 10, frame.top + 10));
+    MSG msg;
+    while (PeekMessageW(&msg, w, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    EXPECT_EQ(gSeen.sysCommands, std::vector<WPARAM>{SC_CLOSE});
+
+    // Other clicks open nothing.
+    gSeen = Seen();
+    SendMessageW(w, WM_NCRBUTTONUP, HTCLIENT, MAKELPARAM(frame.left + 10, frame.top + 10));
+    EXPECT_FALSE(gSeen.menuOpen);
+    uninstall(w);
+}
+
+}  // namespace
