@@ -48,8 +48,12 @@ struct Seen {
     bool menuOpen = false;
     UINT restore = 0, move = 0, size = 0, minimize = 0, maximize = 0, close = 0;
     UINT defaultItem = 0;
-    // The key that ends the menu loop (0: EndMenu).
-    WPARAM menuKey = 0;
+    // A character typed into the open menu (0: the menu is ended instead).
+    WPARAM menuChar = 0;
+    int idles = 0;
+    // Answer HTCLIENT for every point, as Windows' own procedure does for a
+    // client area that reaches the window's top edge.
+    bool clientEverywhere = false;
 };
 Seen gSeen;
 
@@ -85,15 +89,17 @@ LRESULT CALLBACK testProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
             break;
         }
         case WM_ENTERIDLE:
-            // The menu is up and waiting for input: end it.
+            // The menu is up and waiting for input: type into it, or end it.
             if (wParam == MSGF_MENU) {
-                if (gSeen.menuKey) {
-                    PostMessageW(reinterpret_cast<HWND>(lParam), WM_KEYDOWN, gSeen.menuKey, 0);
-                    gSeen.menuKey = 0;
-                } else {
+                if (gSeen.menuChar && gSeen.idles == 0)
+                    PostMessageW(reinterpret_cast<HWND>(lParam), WM_CHAR, gSeen.menuChar, 0);
+                else
                     EndMenu();
-                }
+                ++gSeen.idles;
             }
+            break;
+        case WM_NCHITTEST:
+            if (gSeen.clientEverywhere) return HTCLIENT;
             break;
         default:
             break;
@@ -183,6 +189,23 @@ private:
     HWND window_ = nullptr;
 };
 
+// With no window manager on the display, Wine's X11 driver still hands its
+// windows to one ("managed") and leaves their frame to it: nothing would draw
+// the native borders, and the X window would start below the title bar. This
+// program's windows are Wine's own, frame included; set before the first
+// window, since the driver reads its options once per process.
+const bool gUnmanagedWindows = [] {
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const wchar_t* name = wcsrchr(exe, L'\\') ? wcsrchr(exe, L'\\') + 1 : exe;
+    std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + name + L"\\X11 Driver";
+    HKEY k = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr)) return false;
+    bool ok = RegSetValueExW(k, L"Managed", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"N"), sizeof L"N") == 0;
+    RegCloseKey(k);
+    return ok;
+}();
+
 // One VM for the whole program: the library binds the call-back methods once
 // per process, as it does in the real runtime.
 Jvm* gVm = nullptr;
@@ -221,7 +244,9 @@ protected:
     }
     void TearDown() override {
         for (HWND w : windows_) DestroyWindow(w);
-        if (!IsSkipped()) EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_) << "every install was undone";
+        if (!IsSkipped()) {
+            EXPECT_EQ(gVm->liveGlobalRefs(), globalsBefore_) << "every install was undone";
+        }
     }
     HWND window(DWORD style = WS_OVERLAPPEDWINDOW) {
         HWND w = createWindow(style);
@@ -280,16 +305,20 @@ TEST_F(BorderTest, UpdateFrameReportsTheJavaStateInTheSynchronousSize) {
     };
     const Case cases[] = {{1, SIZE_MINIMIZED}, {7, SIZE_MINIMIZED}, {6, SIZE_MAXIMIZED},
                           {2, SIZE_RESTORED},  {4, SIZE_RESTORED},  {0, SIZE_RESTORED}};
+    // Wine sends WM_SIZE for a frame change only when the client size
+    // changes: each step toggles the resizing frame first.
+    auto toggleFrame = [w] { SetWindowLongW(w, GWL_STYLE, GetWindowLongW(w, GWL_STYLE) ^ WS_THICKFRAME); };
     for (const Case& c : cases) {
         gSeen.sizeTypes.clear();
+        toggleFrame();
         updateFrame(w, c.state);
         EXPECT_EQ(gSeen.sizeTypes, std::vector<WPARAM>{c.reported}) << "state " << c.state;
         EXPECT_FALSE(IsIconic(w));
         // Afterwards the real type again.
         gSeen.sizeTypes.clear();
-        SetWindowPos(w, nullptr, 0, 0, 420, 310, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        SetWindowPos(w, nullptr, 0, 0, 400, 300, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        EXPECT_EQ(gSeen.sizeTypes, (std::vector<WPARAM>{SIZE_RESTORED, SIZE_RESTORED})) << "state " << c.state;
+        toggleFrame();
+        SetWindowPos(w, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+        EXPECT_EQ(gSeen.sizeTypes, std::vector<WPARAM>{SIZE_RESTORED}) << "state " << c.state;
     }
     uninstall(w);
 }
@@ -346,7 +375,8 @@ TEST_F(BorderTest, MaximisedClientTopLeavesTheResizeHandleExceptInFullScreen) {
     gJava.fullscreen = false;
     gJava.fullscreenThrows = true;
     updateFrame(bordered, 6);
-    EXPECT_EQ(clientOnScreen(bordered).top - frame.top, 0) << "a failing isFullscreen counts as false";
+    EXPECT_EQ(clientOnScreen(bordered).top - frame.top, resizeHandleHeight()) << "a failing isFullscreen counts as false";
+    EXPECT_EQ(gVm->takeException(), "") << "nothing left pending";
     uninstall(bordered);
 }
 
@@ -354,18 +384,25 @@ TEST_F(BorderTest, HitTestAsksJavaWithWindowCoordinates) {
     HWND w = window();
     ASSERT_EQ(install(w), handle(w));
     int h = resizeHandleHeight();
+    // Wine's own procedure answers HTTOP for the top rows of a resizing
+    // frame even when the client area covers them; Windows' answers HTCLIENT.
+    EXPECT_EQ(hitTest(w, 150, 1), HTTOP);
+    EXPECT_TRUE(gJava.hits.empty());
+    gSeen.clientEverywhere = true;
     gJava.hitAnswer = HTCAPTION;
     EXPECT_EQ(hitTest(w, 150, 2), HTCAPTION);
     EXPECT_EQ(hitTest(w, 150, h + 20), HTCAPTION);
     EXPECT_EQ(gJava.hits, (std::vector<std::tuple<int, int, bool>>{{150, 2, true}, {150, h + 20, false}}));
 
     // The native borders answer for themselves.
+    gSeen.clientEverywhere = false;
     gJava.hits.clear();
     EXPECT_EQ(hitTest(w, 1, 150), HTLEFT);
     EXPECT_EQ(hitTest(w, 200, 299), HTBOTTOM);
     EXPECT_TRUE(gJava.hits.empty());
 
     // A call-back that throws: the exception is cleared, the fall-back answers.
+    gSeen.clientEverywhere = true;
     gJava.hitThrows = true;
     EXPECT_EQ(hitTest(w, 150, 2), HTTOP);
     EXPECT_EQ(hitTest(w, 150, h + 20), HTCLIENT);
@@ -388,6 +425,7 @@ TEST_F(BorderTest, WithoutAnEnvironmentTheFallbacksAnswer) {
     HWND w = other.window();
     ASSERT_EQ(install(w), handle(w));
     int h = resizeHandleHeight();
+    gSeen.clientEverywhere = true;
     EXPECT_EQ(hitTest(w, 150, 2), HTTOP);
     EXPECT_EQ(hitTest(w, 150, h + 20), HTCLIENT);
     SendMessageW(w, 0x0320, 0, 0);
@@ -507,7 +545,7 @@ TEST_F(BorderTest, SystemMenuChoiceIsPostedAsSysCommand) {
     HWND w = window();
     ShowWindow(w, SW_SHOWNORMAL);
     ASSERT_EQ(install(w), handle(w));
-    gSeen.menuKey = VK_RETURN;  // the default item, Close
+    gSeen.menuChar = 'c';  // "&Close"
     RECT frame{};
     GetWindowRect(w, &frame);
     SendMessageW(w, WM_NCRBUTTONUP, HTSYSMENU, MAKELPARAM(frame.left + 10, frame.top + 10));
@@ -519,6 +557,106 @@ TEST_F(BorderTest, SystemMenuChoiceIsPostedAsSysCommand) {
     gSeen = Seen();
     SendMessageW(w, WM_NCRBUTTONUP, HTCLIENT, MAKELPARAM(frame.left + 10, frame.top + 10));
     EXPECT_FALSE(gSeen.menuOpen);
+    uninstall(w);
+}
+
+// The screen's pixels inside a rectangle, top row first, as 0x00RRGGBB.
+struct Screenshot {
+    RECT area{};
+    std::vector<DWORD> pixels;
+
+    static Screenshot take(const RECT& area) {
+        Screenshot shot;
+        shot.area = area;
+        int width = area.right - area.left, height = area.bottom - area.top;
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;  // top row first
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        void* bits = nullptr;
+        HDC screen = GetDC(nullptr);
+        HDC memory = CreateCompatibleDC(screen);
+        HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        EXPECT_TRUE(BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY));
+        GdiFlush();
+        const DWORD* p = static_cast<const DWORD*>(bits);
+        shot.pixels.assign(p, p + static_cast<size_t>(width) * height);
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
+        ReleaseDC(nullptr, screen);
+        return shot;
+    }
+    // The colour at a screen position, as a COLORREF.
+    COLORREF at(int x, int y) const {
+        DWORD p = pixels[static_cast<size_t>(y - area.top) * (area.right - area.left) + (x - area.left)];
+        return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+    }
+    // Writes a 32-bit .bmp file.
+    bool save(const std::wstring& path) const {
+        int width = area.right - area.left, height = area.bottom - area.top;
+        BITMAPINFOHEADER header{};
+        header.biSize = sizeof header;
+        header.biWidth = width;
+        header.biHeight = -height;
+        header.biPlanes = 1;
+        header.biBitCount = 32;
+        header.biCompression = BI_RGB;
+        DWORD bytes = static_cast<DWORD>(pixels.size() * sizeof(DWORD));
+        BITMAPFILEHEADER file{};
+        file.bfType = 0x4D42;  // "BM"
+        file.bfOffBits = sizeof file + sizeof header;
+        file.bfSize = file.bfOffBits + bytes;
+        HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (out == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        bool ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
+                  WriteFile(out, &header, sizeof header, &written, nullptr) &&
+                  WriteFile(out, pixels.data(), bytes, &written, nullptr) && written == bytes;
+        CloseHandle(out);
+        return ok;
+    }
+};
+
+TEST_F(BorderTest, ScreenshotShowsTheClientOverTheTitleBarWithinTheNativeBorders) {
+    HWND w = window();
+    ASSERT_EQ(install(w), handle(w));
+    updateFrame(w, 0);
+    ShowWindow(w, SW_SHOWNORMAL);
+    SetForegroundWindow(w);
+    RedrawWindow(w, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    RECT frame{};
+    GetWindowRect(w, &frame);
+    RECT area = frame;
+    InflateRect(&area, 20, 20);
+    int midX = (frame.left + frame.right) / 2, midY = (frame.top + frame.bottom) / 2;
+    // The X server shows what Wine drew a moment later: look until the
+    // client colour is at the top edge (or give up and report what is there).
+    Screenshot shot;
+    for (int i = 0; i < 100; ++i) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        shot = Screenshot::take(area);
+        if (shot.at(midX, frame.top) == kClientColour && shot.at(frame.left, midY) != shot.at(frame.left - 10, midY))
+            break;
+        Sleep(20);
+    }
+    CreateDirectoryW(BORDER_ARTEFACTS_DIR, nullptr);
+    std::wstring path = std::wstring(BORDER_ARTEFACTS_DIR) + L"/bordered-window.bmp";
+    EXPECT_TRUE(shot.save(path));
+    std::printf("screenshot: %ls\n", path.c_str() + 2);  // without the drive: the path on the host
+
+    EXPECT_EQ(shot.at(midX, frame.top), kClientColour) << "the client colour reaches the top edge";
+    EXPECT_EQ(shot.at(frame.left + 40, frame.top + 1), kClientColour);
+    EXPECT_EQ(shot.at(midX, midY), kClientColour);
+    EXPECT_NE(shot.at(frame.left, midY), kClientColour) << "left border";
+    EXPECT_NE(shot.at(frame.right - 1, midY), kClientColour) << "right border";
+    EXPECT_NE(shot.at(midX, frame.bottom - 1), kClientColour) << "bottom border";
+    EXPECT_NE(shot.at(frame.left, midY), shot.at(frame.left - 10, midY)) << "a frame is drawn, not the desktop";
     uninstall(w);
 }
 
