@@ -7,6 +7,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -558,6 +559,123 @@ TEST_F(BorderTest, SystemMenuChoiceIsPostedAsSysCommand) {
     SendMessageW(w, WM_NCRBUTTONUP, HTCLIENT, MAKELPARAM(frame.left + 10, frame.top + 10));
     EXPECT_FALSE(gSeen.menuOpen);
     uninstall(w);
+}
+
+// A stand-in for the taskbar's app-bar service of Wine's explorer: Wine's
+// SHAppBarMessage finds the first window of the class "WineAppBar" and sends
+// it the request as WM_COPYDATA, with a file mapping for the answer. Wine's
+// own service claims an auto-hiding taskbar but reports no bar at any edge
+// (ABM_GETAUTOHIDEBAREX is unknown to it); this one answers as configured.
+class AppBarService {
+public:
+    struct Data {  // Wine's platform-independent APPBARDATA
+        ULONG hWnd;
+        UINT uCallbackMessage;
+        UINT uEdge;
+        RECT rc;
+        ULONGLONG lParam;
+    };
+    struct Command {
+        ULONG returnMap;
+        DWORD returnProcess;
+        Data abd;
+    };
+    struct Response {
+        ULONGLONG result;
+        Data abd;
+    };
+
+    AppBarService(bool autoHide, std::vector<UINT> edges) : autoHide_(autoHide), edges_(std::move(edges)) {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = procedure;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"WineAppBar";
+        RegisterClassW(&wc);
+        window_ = CreateWindowExW(0, L"WineAppBar", nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~AppBarService() { DestroyWindow(window_); }
+    // Whether SHAppBarMessage reaches this service rather than Wine's.
+    bool reached() const { return requests_ > 0; }
+    std::vector<std::pair<UINT, RECT>> edgeQueries;
+
+private:
+    static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<AppBarService*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (message != WM_COPYDATA || !self) return DefWindowProcW(window, message, wParam, lParam);
+        auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        EXPECT_EQ(data->cbData, sizeof(Command)) << "Wine's request layout";
+        if (data->cbData != sizeof(Command)) return FALSE;
+        Command command = *static_cast<const Command*>(data->lpData);
+        EXPECT_EQ(command.returnProcess, GetCurrentProcessId());
+        ++self->requests_;
+        Response response{};
+        response.abd = command.abd;
+        if (data->dwData == ABM_GETSTATE) {
+            response.result = self->autoHide_ ? ABS_AUTOHIDE : 0;
+        } else if (data->dwData == ABM_GETAUTOHIDEBAREX) {
+            self->edgeQueries.emplace_back(command.abd.uEdge, command.abd.rc);
+            bool there = std::count(self->edges_.begin(), self->edges_.end(), command.abd.uEdge) > 0;
+            response.result = there ? reinterpret_cast<ULONG_PTR>(window) : 0;
+        }
+        // The mapping is a handle of the asking process: this one.
+        HANDLE map = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(command.returnMap));
+        if (void* view = MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof response)) {
+            std::memcpy(view, &response, sizeof response);
+            UnmapViewOfFile(view);
+        }
+        return TRUE;
+    }
+
+    bool autoHide_;
+    std::vector<UINT> edges_;
+    int requests_ = 0;
+    HWND window_ = nullptr;
+};
+
+TEST_F(BorderTest, AutoHidingTaskbarsKeepAPixelFreeAtTheirEdges) {
+    HWND plain = window(), bordered = window();
+    ASSERT_EQ(install(bordered), handle(bordered));
+    showWindow(plain, SW_MAXIMIZE);
+    showWindow(bordered, SW_MAXIMIZE);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(bordered, MONITOR_DEFAULTTONEAREST), &monitor));
+    RECT frame{};
+    GetWindowRect(bordered, &frame);
+    const RECT full = clientOnScreen(plain);
+    const int h = resizeHandleHeight();
+    struct Case {
+        bool autoHide;
+        std::vector<UINT> edges;
+        RECT expected;  // relative to the plain window's client and the handle
+        size_t queries;
+    };
+    const Case cases[] = {
+        {true, {ABE_BOTTOM}, {0, 0, 0, -1}, 4},
+        {true, {ABE_TOP, ABE_BOTTOM, ABE_LEFT, ABE_RIGHT}, {1, 1, -1, -1}, 4},
+        {true, {ABE_LEFT}, {1, 0, 0, 0}, 4},
+        {true, {}, {0, 0, 0, 0}, 4},
+        {false, {ABE_BOTTOM}, {0, 0, 0, 0}, 0},
+    };
+    for (const Case& c : cases) {
+        AppBarService service(c.autoHide, c.edges);
+        updateFrame(bordered, 6);
+        if (!service.reached()) GTEST_SKIP() << "SHAppBarMessage does not reach the stand-in service";
+        RECT client = clientOnScreen(bordered);
+        EXPECT_EQ(client.left, full.left + c.expected.left);
+        EXPECT_EQ(client.top, frame.top + h + c.expected.top);
+        EXPECT_EQ(client.right, full.right + c.expected.right);
+        EXPECT_EQ(client.bottom, full.bottom + c.expected.bottom);
+        ASSERT_EQ(service.edgeQueries.size(), c.queries);
+        const UINT order[] = {ABE_TOP, ABE_BOTTOM, ABE_LEFT, ABE_RIGHT};
+        for (size_t i = 0; i < c.queries; ++i) {
+            EXPECT_EQ(service.edgeQueries[i].first, order[i]);
+            EXPECT_TRUE(EqualRect(&service.edgeQueries[i].second, &monitor.rcMonitor)) << "the monitor's rectangle";
+        }
+    }
+    uninstall(bordered);
 }
 
 // The screen's pixels inside a rectangle, top row first, as 0x00RRGGBB.
