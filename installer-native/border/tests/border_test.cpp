@@ -677,6 +677,43 @@ TEST_F(BorderTest, AutoHidingTaskbarsKeepAPixelFreeAtTheirEdges) {
     uninstall(bordered);
 }
 
+// The call-back methods are bound once per process, so this runs in a new
+// copy of the test program whose WndProc class lacks isFullscreen.
+TEST(BorderInit, AMissingCallbackMakesInstallFailForGood) {
+    QAR_SKIP_UNDER_EMULATION("no window can be created");
+    if (GetEnvironmentVariableW(L"WBNATIVE_BORDER_INIT_CHILD", nullptr, 0) == 0) {
+        wchar_t exe[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        std::wstring line = L"\"" + std::wstring(exe) + L"\" --gtest_filter=BorderInit.*";
+        SetEnvironmentVariableW(L"WBNATIVE_BORDER_INIT_CHILD", L"1");
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        SetEnvironmentVariableW(L"WBNATIVE_BORDER_INIT_CHILD", nullptr);
+        ASSERT_TRUE(started) << GetLastError();
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        DWORD code = 99;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        EXPECT_EQ(code, 0u) << "the copy's own run of this test failed (its output is above)";
+        return;
+    }
+    Jvm vm;
+    vm.defineClass(kWndProc)
+        .method("onNcHitTest", "(IIZ)I", [](JavaCall&) { return jv(HTCLIENT); })
+        .method("fireStateChangedLaterOnce", "()V", [](JavaCall&) { return jv(0); });
+    jobject wndProc = vm.newObject(kWndProc);
+    HWND w = createWindow();
+    auto install = wbtest::native<InstallFn>(kWndProc, "installImpl");
+    EXPECT_EQ(vm.call(install, wndProc, handle(w)), 0) << "and no NoSuchMethodError left pending";
+    EXPECT_EQ(vm.liveGlobalRefs(), 0u);
+    vm.defineClass(kWndProc).method("isFullscreen", "()Z", [](JavaCall&) { return jvBool(false); });
+    EXPECT_EQ(vm.call(install, wndProc, handle(w)), 0) << "not tried again";
+    DestroyWindow(w);
+}
+
 // The screen's pixels inside a rectangle, top row first, as 0x00RRGGBB.
 struct Screenshot {
     RECT area{};
