@@ -37,6 +37,7 @@ struct JavaSide {
     bool fullscreen = false;
     bool fullscreenThrows = false;
     int stateChanges = 0;
+    bool stateChangeThrows = false;
 };
 JavaSide gJava;
 
@@ -227,8 +228,9 @@ protected:
                         if (gJava.fullscreenThrows) c.vm.throwNew("java/lang/RuntimeException", "full screen");
                         return jvBool(gJava.fullscreen);
                     })
-            .method("fireStateChangedLaterOnce", "()V", [](JavaCall&) {
+            .method("fireStateChangedLaterOnce", "()V", [](JavaCall& c) {
                 ++gJava.stateChanges;
+                if (gJava.stateChangeThrows) c.vm.throwNew("java/lang/RuntimeException", "state");
                 return jv(0);
             });
     }
@@ -448,6 +450,11 @@ TEST_F(BorderTest, ColorizationChangeTellsJavaAndPassesOn) {
     SendMessageW(w, 0x0320, 0x11223344, 1);
     EXPECT_EQ(gJava.stateChanges, 1);
     EXPECT_EQ(gSeen.colorizationChanges, 1);
+    gJava.stateChangeThrows = true;
+    SendMessageW(w, 0x0320, 0x11223344, 1);
+    EXPECT_EQ(gJava.stateChanges, 2);
+    EXPECT_EQ(gSeen.colorizationChanges, 2);
+    EXPECT_EQ(gVm->takeException(), "") << "nothing left pending";
     uninstall(w);
 }
 
