@@ -398,17 +398,29 @@ TEST(ObjectPickerBareTest, WithoutTheResultClassTheAnswerIsNull) {
     EXPECT_EQ(fake().mediumReleases, 1);
 }
 
-TEST_F(ObjectPickerTest, WithoutAWindowItSaysSoAndKeepsTheConsoleTitle) {
-    bool console = SetConsoleTitleW(L"wbnative picker test");
+TEST_F(ObjectPickerTest, WithoutAnyWindowItSaysSo) {
+    // Under CTest the process has no console, so no console window either.
     qarjvm::ConsoleCapture capture;
     EXPECT_EQ(show(false, true, true, false, false), nullptr);
     EXPECT_EQ(qartest::stripCr(capture.out()), "could not find window\n");
     EXPECT_EQ(fake().invokeCalls, 0);
-    if (console) {
-        wchar_t title[256] = {};
-        GetConsoleTitleW(title, 256);
-        EXPECT_STREQ(title, L"wbnative picker test");
-    }
+}
+
+TEST_F(ObjectPickerTest, WithoutAWindowOfItsOwnTheConsoleWindowOwnsThePicker) {
+    QAR_SKIP_UNDER_EMULATION("no window can be created");
+    // A console of its own, which Wine shows in a window.
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    HWND console = GetConsoleWindow();
+    ASSERT_NE(console, nullptr);
+    ASSERT_TRUE(SetConsoleTitleW(L"wbnative picker test"));
+    EXPECT_EQ(show(false, true, true, false, false), nullptr);
+    EXPECT_EQ(fake().invokeCalls, 1);
+    EXPECT_EQ(fake().owner, console) << "found by its title";
+    wchar_t title[256] = {};
+    GetConsoleTitleW(title, 256);
+    EXPECT_STREQ(title, L"wbnative picker test") << "the title is put back";
+    FreeConsole();
 }
 
 // Wine's own picker, without the fake: it cancels at once.
