@@ -153,15 +153,21 @@ jobjectArray makeResults(JNIEnv* env, const DS_SELECTION_LIST* list) {
         return nullptr;
     }
     jobjectArray results = env->NewObjectArray(static_cast<jsize>(list->cItems), cls, nullptr);
+    if (!results) env->ExceptionClear();
     for (ULONG i = 0; results && i < list->cItems; ++i) {
         const DS_SELECTION& item = list->aDsSelection[i];
         const VARIANT* sid = list->cFetchedAttributes > 0 ? item.pvarFetchedAttributes : nullptr;
-        jstring strings[5] = {javaString(env, item.pwzName), javaString(env, item.pwzADsPath),
-                              javaString(env, item.pwzClass), javaString(env, item.pwzUPN), sidString(env, sid)};
-        jobject result = env->NewObject(cls, init, strings[0], strings[1], strings[2], strings[3], strings[4]);
-        if (result) {
-            env->SetObjectArrayElement(results, static_cast<jsize>(i), result);
-            env->DeleteLocalRef(result);
+        // Each string only while no exception is pending (a VM out of memory).
+        const wchar_t* texts[4] = {item.pwzName, item.pwzADsPath, item.pwzClass, item.pwzUPN};
+        jstring strings[5] = {};
+        for (int k = 0; k < 4 && !env->ExceptionCheck(); ++k) strings[k] = javaString(env, texts[k]);
+        if (!env->ExceptionCheck()) strings[4] = sidString(env, sid);
+        if (!env->ExceptionCheck()) {
+            jobject result = env->NewObject(cls, init, strings[0], strings[1], strings[2], strings[3], strings[4]);
+            if (result) {
+                env->SetObjectArrayElement(results, static_cast<jsize>(i), result);
+                env->DeleteLocalRef(result);
+            }
         }
         for (jstring s : strings)
             if (s) env->DeleteLocalRef(s);

@@ -370,6 +370,18 @@ TEST_F(ObjectPickerTest, ListClaimingMoreChoicesThanItsBlockHoldsIsNotRead) {
     expectReleased(1);
 }
 
+TEST_F(ObjectPickerTest, AVmOutOfMemoryGivesNullWithNothingPending) {
+    QAR_SKIP_UNDER_EMULATION("no window can be created");
+    Window owner(true);
+    SelectionList list({{L"alice", nullptr, L"user", nullptr, byteArray(sidBytes(L"S-1-5-32-544"))}});
+    for (const char* jni : {"NewObjectArray", "NewString"}) {
+        SCOPED_TRACE(jni);
+        vm_.failNext(jni);
+        EXPECT_TRUE(pick(list).empty());
+    }
+    expectReleased(2);
+}
+
 TEST_F(ObjectPickerTest, CancelGivesNull) {
     QAR_SKIP_UNDER_EMULATION("no window can be created");
     Window owner(true);
