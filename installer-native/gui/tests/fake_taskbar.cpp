@@ -1,0 +1,113 @@
+// A test-only in-process server for CLSID_TaskbarList (Wine's own accepts
+// progress and overlays and shows nothing): it records the calls it gets.
+#include "fake_taskbar.h"
+
+#include <objbase.h>
+#include <shobjidl.h>
+
+#include <new>
+
+namespace {
+
+FakeTaskbarState gState = {};
+
+class Taskbar final : public ITaskbarList3 {
+public:
+    Taskbar() { InterlockedIncrement(&gState.created); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && iid != IID_ITaskbarList && iid != IID_ITaskbarList2 && iid != IID_ITaskbarList3) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<ITaskbarList3*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE HrInit() override {
+        ++gState.hrInitCalls;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE AddTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DeleteTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ActivateTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetActiveAlt(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE MarkFullscreenWindow(HWND, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetProgressValue(HWND window, ULONGLONG completed, ULONGLONG total) override {
+        ++gState.progressCalls;
+        gState.progressWindow = window;
+        gState.completed = completed;
+        gState.total = total;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetProgressState(HWND window, TBPFLAG state) override {
+        ++gState.stateCalls;
+        gState.stateWindow = window;
+        gState.state = state;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RegisterTab(HWND, HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnregisterTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTabOrder(HWND, HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTabActive(HWND, HWND, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarAddButtons(HWND, UINT, LPTHUMBBUTTON) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarUpdateButtons(HWND, UINT, LPTHUMBBUTTON) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarSetImageList(HWND, HIMAGELIST) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetOverlayIcon(HWND window, HICON icon, LPCWSTR description) override {
+        ++gState.overlayCalls;
+        gState.overlayWindow = window;
+        gState.overlayIcon = icon;
+        gState.overlayDescriptionNull = description == nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetThumbnailTooltip(HWND, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetThumbnailClip(HWND, RECT*) override { return E_NOTIMPL; }
+
+private:
+    LONG refs_ = 1;
+};
+
+class Factory : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        Taskbar* taskbar = new (std::nothrow) Taskbar;
+        if (!taskbar) return E_OUTOFMEMORY;
+        HRESULT hr = taskbar->QueryInterface(iid, out);
+        taskbar->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+Factory gFactory;
+
+}  // namespace
+
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (clsid != CLSID_TaskbarList) {
+        *out = nullptr;
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+    return gFactory.QueryInterface(iid, out);
+}
+
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }
+
+extern "C" __declspec(dllexport) FakeTaskbarState* __cdecl fakeTaskbarState() { return &gState; }

@@ -1,0 +1,187 @@
+// A test-only in-process server for CLSID_DsObjectPicker (Wine's own answers
+// S_FALSE at once): it records what Initialize and InvokeDialog receive and
+// answers with the selection list the test put into its state.
+#include "fake_objsel.h"
+
+#include <objbase.h>
+#include <objsel.h>
+
+#include <cwchar>
+#include <new>
+
+namespace {
+
+FakePickerState gState = {};
+
+// The storage medium's owner: ReleaseStgMedium releases it instead of
+// freeing the test's block.
+class MediumOwner final : public IUnknown {
+public:
+    MediumOwner() { InterlockedIncrement(&gState.liveObjects); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) {
+            InterlockedIncrement(&gState.mediumReleases);
+            InterlockedDecrement(&gState.liveObjects);
+            delete this;
+        }
+        return left;
+    }
+
+private:
+    LONG refs_ = 1;
+};
+
+class Selection final : public IDataObject {
+public:
+    Selection() { InterlockedIncrement(&gState.liveObjects); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && iid != IID_IDataObject) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IDataObject*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) {
+            InterlockedDecrement(&gState.liveObjects);
+            delete this;
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
+        if (format->cfFormat != RegisterClipboardFormatW(L"CFSTR_DSOP_DS_SELECTION_LIST") ||
+            format->dwAspect != DVASPECT_CONTENT || format->lindex != -1 || !(format->tymed & TYMED_HGLOBAL))
+            return DV_E_FORMATETC;
+        if (!gState.selections) return E_FAIL;
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = gState.selections;
+        medium->pUnkForRelease = new MediumOwner;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+
+private:
+    LONG refs_ = 1;
+};
+
+class Picker final : public IDsObjectPicker {
+public:
+    Picker() {
+        InterlockedIncrement(&gState.liveObjects);
+        InterlockedIncrement(&gState.created);
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && iid != IID_IDsObjectPicker) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IDsObjectPicker*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) {
+            InterlockedDecrement(&gState.liveObjects);
+            delete this;
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Initialize(PDSOP_INIT_INFO init) override {
+        ++gState.initializeCalls;
+        gState.initSize = init->cbSize;
+        gState.targetComputerNull = init->pwzTargetComputer == nullptr;
+        gState.scopeCount = init->cDsScopeInfos;
+        gState.options = init->flOptions;
+        gState.attributeCount = init->cAttributesToFetch;
+        gState.attribute[0] = L'\0';
+        if (init->cAttributesToFetch > 0 && init->apwzAttributeNames && init->apwzAttributeNames[0])
+            wcsncpy(gState.attribute, init->apwzAttributeNames[0], 63);
+        if (init->cDsScopeInfos > 0 && init->aDsScopeInfos) {
+            const DSOP_SCOPE_INIT_INFO& scope = init->aDsScopeInfos[0];
+            gState.scopeSize = scope.cbSize;
+            gState.scopeType = scope.flType;
+            gState.scopeFlags = scope.flScope;
+            gState.uplevelBoth = scope.FilterFlags.Uplevel.flBothModes;
+            gState.uplevelMixed = scope.FilterFlags.Uplevel.flMixedModeOnly;
+            gState.uplevelNative = scope.FilterFlags.Uplevel.flNativeModeOnly;
+            gState.downlevel = scope.FilterFlags.flDownlevel;
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE InvokeDialog(HWND owner, IDataObject** selections) override {
+        ++gState.invokeCalls;
+        gState.owner = owner;
+        *selections = nullptr;
+        if (gState.invokeResult != S_OK) return gState.invokeResult;
+        *selections = new Selection;
+        return S_OK;
+    }
+
+private:
+    LONG refs_ = 1;
+};
+
+class Factory : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        Picker* picker = new (std::nothrow) Picker;
+        if (!picker) return E_OUTOFMEMORY;
+        HRESULT hr = picker->QueryInterface(iid, out);
+        picker->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+Factory gFactory;
+
+}  // namespace
+
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (clsid != CLSID_DsObjectPicker) {
+        *out = nullptr;
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+    return gFactory.QueryInterface(iid, out);
+}
+
+// Stays loaded: the test reads its state after the picker is gone.
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }
+
+extern "C" __declspec(dllexport) FakePickerState* __cdecl fakePickerState() { return &gState; }
