@@ -23,27 +23,30 @@ bool sameText(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
-// The first visible top-level dialog window of this process.
-HWND findDialog() {
+}  // namespace
+
+// The first visible top-level dialog window of this process other than `except`.
+HWND findDialog(HWND except) {
     struct Search {
+        HWND except;
         HWND found = nullptr;
         static BOOL CALLBACK visit(HWND window, LPARAM param) {
             DWORD pid = 0;
             GetWindowThreadProcessId(window, &pid);
             wchar_t className[64] = L"";
             GetClassNameW(window, className, 64);
-            if (pid == GetCurrentProcessId() && IsWindowVisible(window) && std::wstring(className) == L"#32770") {
+            auto* search = reinterpret_cast<Search*>(param);
+            if (pid == GetCurrentProcessId() && window != search->except && IsWindowVisible(window) &&
+                std::wstring(className) == L"#32770") {
                 reinterpret_cast<Search*>(param)->found = window;
                 return FALSE;
             }
             return TRUE;
         }
-    } search;
+    } search{except};
     EnumWindows(&Search::visit, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
-
-}  // namespace
 
 std::wstring windowText(HWND window) {
     wchar_t text[512] = L"";
@@ -83,9 +86,12 @@ bool waitFor(const std::function<bool()>& condition) {
 DialogDriver::DialogDriver(std::function<void(HWND)> act)
     : thread_([this, act] {
           HWND dialog = nullptr;
-          waitFor([&] { return (dialog = findDialog()) != nullptr; });
+          waitFor([&] { return (dialog = findDialog(nullptr)) != nullptr; });
           dialog_ = dialog;
           if (dialog) act(dialog);
+          // Whatever the action left open would block the test for good.
+          if (dialog && !waitFor([&] { return !IsWindow(dialog); }))
+              PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
       }) {}
 
 DialogDriver::~DialogDriver() { thread_.join(); }

@@ -47,6 +47,10 @@ private:
     std::thread thread_;
 };
 
+// The first visible top-level dialog window (class #32770) of this process
+// other than `except`; null when none.
+HWND findDialog(HWND except);
+
 // Polls `condition` every 20 ms for up to a minute; its last result.
 bool waitFor(const std::function<bool()>& condition);
 
