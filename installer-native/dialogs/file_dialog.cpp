@@ -137,6 +137,12 @@ FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
 (JNIEnv* env, jclass, jlong owner, jstring title, jstring okLabel, jstring folder, jstring fileName, jint setOptions,
  jint clearOptions, jboolean save, jstring defaultExtension, jobjectArray filterNames, jobjectArray filterPatterns,
  jint filterIndex, jobjectArray checkLabels, jbooleanArray checkStates) {
+    // All converted before the dialog exists, so that they outlive it.
+    std::unique_ptr<wchar_t[]> titleText = jstringToWide(env, title);
+    std::unique_ptr<wchar_t[]> okText = jstringToWide(env, okLabel);
+    std::unique_ptr<wchar_t[]> folderText = jstringToWide(env, folder);
+    std::unique_ptr<wchar_t[]> fileNameText = jstringToWide(env, fileName);
+    std::unique_ptr<wchar_t[]> extensionText = jstringToWide(env, defaultExtension);
     // Only pairs that both arrays hold: the arrays may differ in length.
     jsize filterCount = filterNames && filterPatterns
                             ? std::min(env->GetArrayLength(filterNames), env->GetArrayLength(filterPatterns))
@@ -187,22 +193,16 @@ FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
         if (grouped) customize->EndVisualGroup();
     }
 
-    std::unique_ptr<wchar_t[]> text = jstringToWide(env, defaultExtension);
-    if (text) dialog->SetDefaultExtension(text.get());
-    text = jstringToWide(env, title);
-    if (text) dialog->SetTitle(text.get());
-    text = jstringToWide(env, okLabel);
-    if (text) dialog->SetOkButtonLabel(text.get());
+    if (extensionText) dialog->SetDefaultExtension(extensionText.get());
+    if (titleText) dialog->SetTitle(titleText.get());
+    if (okText) dialog->SetOkButtonLabel(okText.get());
     dialog->ClearClientData();
-    text = jstringToWide(env, folder);
-    if (text) {
+    if (folderText) {
         ComPtr<IShellItem> folderItem;
-        if (SUCCEEDED(pSHCreateItemFromParsingName(text.get(), nullptr, IID_IShellItem, folderItem.outVoid())))
+        if (SUCCEEDED(pSHCreateItemFromParsingName(folderText.get(), nullptr, IID_IShellItem, folderItem.outVoid())))
             dialog->SetFolder(folderItem.p);
     }
-    text = jstringToWide(env, fileName);
-    if (text) dialog->SetFileName(text.get());
-    text.reset();
+    if (fileNameText) dialog->SetFileName(fileNameText.get());
 
     if (FAILED(dialog->Show(reinterpret_cast<HWND>(static_cast<intptr_t>(owner))))) return nullptr;
 
