@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -308,22 +309,73 @@ TEST_F(OwnedTaskDialogTest, TimerKeepsTheDialogAboveItsOwnerActivatingOnlyAtFirs
     }
 }
 
-// Where the dialog goes tells which rectangle it was centred on. (Wine puts
-// it off that rectangle's centre, so the tests compare positions.)
-TEST_F(OwnedTaskDialogTest, PositionFollowsTheOwnerUnlessMinimisedOrAbsent) {
-    RECT first = showFor(owner_, 1).rect;
-    SetWindowPos(owner_, nullptr, 240, 140, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-    RECT moved = showFor(owner_, 1).rect;
-    EXPECT_NEAR(moved.left - first.left, 200, 1) << "relative to the owner";
-    EXPECT_NEAR(moved.top - first.top, 100, 1);
+// Where the dialog goes tells which rectangle it was centred on. Wine centres
+// only the first task dialog of a process (later ones stay where they were
+// created), so each case runs in a new copy of this program, which shows one
+// dialog (the disabled test below) and prints its rectangle and the one it
+// should be centred on.
+const wchar_t kPlacementCase[] = L"WBNATIVE_TASK_DIALOG_PLACEMENT";
 
-    RECT alone = showFor(nullptr, 1).rect;
-    ShowWindow(owner_, SW_MINIMIZE);
-    ASSERT_TRUE(IsIconic(owner_));
-    RECT minimised = showFor(owner_, 1).rect;
-    EXPECT_EQ(minimised.left, alone.left) << "relative to the screen, as without owner";
-    EXPECT_EQ(minimised.top, alone.top);
-    EXPECT_NE(alone.left, first.left);
+TEST(TaskDialogPlacement, CentredOnTheOwnerUnlessMinimisedOrAbsent) {
+    QAR_SKIP_UNDER_EMULATION("no window can be created");
+    wchar_t self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    for (const wchar_t* placement : {L"owner", L"minimised", L"none"}) {
+        SCOPED_TRACE(qartest::toUtf8(placement));
+        qartest::RunOptions options;
+        options.env.push_back({kPlacementCase, std::wstring(placement)});
+        qartest::ProcessResult run = qartest::runProgram(
+            self, {L"--gtest_filter=TaskDialogPlacement.DISABLED_ShowOne", L"--gtest_also_run_disabled_tests"},
+            options);
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
+        RECT dialog{}, reference{};
+        size_t at = run.out.find("placement ");
+        ASSERT_NE(at, std::string::npos) << run.out;
+        ASSERT_EQ(std::sscanf(run.out.c_str() + at, "placement %ld %ld %ld %ld %ld %ld %ld %ld", &dialog.left,
+                              &dialog.top, &dialog.right, &dialog.bottom, &reference.left, &reference.top,
+                              &reference.right, &reference.bottom),
+                  8)
+            << run.out;
+        EXPECT_NEAR(dialog.left + dialog.right, reference.left + reference.right, 2) << run.out;
+        EXPECT_NEAR(dialog.top + dialog.bottom, reference.top + reference.bottom, 2) << run.out;
+    }
+}
+
+TEST(TaskDialogPlacement, DISABLED_ShowOne) {
+    wchar_t placement[32] = L"";
+    GetEnvironmentVariableW(kPlacementCase, placement, 32);
+    InitCommonControls();
+    Jvm vm;
+    std::string cls = vm.defineClass(std::string(wbtest::kWin32) + "VistaTaskDialog").name();
+    HWND owner = nullptr;
+    RECT reference{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &reference, 0);
+    if (std::wstring(placement) != L"none") {
+        owner = CreateWindowExW(0, L"Static", L"Owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 500, 400, nullptr,
+                                nullptr, nullptr, nullptr);
+        ASSERT_NE(owner, nullptr);
+        if (std::wstring(placement) == L"minimised") {
+            ShowWindow(owner, SW_MINIMIZE);
+            ASSERT_TRUE(IsIconic(owner));
+        } else {
+            GetWindowRect(owner, &reference);
+        }
+    }
+    Driver driver;
+    driver.close = Close{L"Done"};
+    jobjectArray buttons = vm.newObjectArray("java/lang/String", {vm.newString(std::wstring(L"Done"))});
+    {
+        DialogDriver run(std::ref(driver));
+        EXPECT_EQ(vm.call(wbtest::native<ShowFn>("VistaTaskDialog", "show0"), vm.findClass(cls),
+                          static_cast<jlong>(reinterpret_cast<intptr_t>(owner)), vm.newString(std::wstring(L"Task")),
+                          vm.newString(std::wstring(L"Instruction")), vm.newString(std::wstring(L"Content")), jint{0},
+                          jint{32516}, jint{0}, nullptr, buttons, jint{0}),
+                  1);
+    }
+    const RECT& d = driver.seen.rect;
+    std::printf("placement %ld %ld %ld %ld %ld %ld %ld %ld\n", d.left, d.top, d.right, d.bottom, reference.left,
+                reference.top, reference.right, reference.bottom);
+    if (owner) DestroyWindow(owner);
 }
 
 TEST_F(OwnedTaskDialogTest, WithoutOwnerNoCallbackMovesTheDialog) {
