@@ -107,8 +107,8 @@ struct Driver {
                 seen.iconShown = true;
         }
         seen.controls = dialogtest::describe(dialog);
-        // Ticked as the dialog's own message does it: a click on the box
-        // itself does not reach Wine's task dialog reliably.
+        // Ticked through the dialog's own message: BM_CLICK on the box leaves
+        // Wine's verification box unticked.
         if (tickVerification) SendMessageW(dialog, TDM_CLICK_VERIFICATION, TRUE, FALSE);
         if (until) dialogtest::waitFor(until);
         HWND button = close.label ? dialogtest::findControl(dialog, L"Button", close.label) : nullptr;
