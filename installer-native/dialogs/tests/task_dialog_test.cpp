@@ -72,6 +72,7 @@ struct Seen {
     bool iconShown = false;
     HWND owner = nullptr;
     RECT rect{};
+    LONG style = 0;
     std::string controls;
 };
 
@@ -97,6 +98,7 @@ struct Driver {
         seen.title = dialogtest::windowText(dialog);
         seen.owner = GetWindow(dialog, GW_OWNER);
         GetWindowRect(dialog, &seen.rect);
+        seen.style = GetWindowLongW(dialog, GWL_STYLE);
         LRESULT defId = SendMessageW(dialog, DM_GETDEFID, 0, 0);
         if (HIWORD(defId) == DC_HASDEFID) seen.defaultId = LOWORD(defId);
         HICON expected = icon ? LoadIconW(nullptr, MAKEINTRESOURCEW(icon)) : nullptr;
@@ -174,6 +176,26 @@ TEST_F(TaskDialogTest, ClosedWithoutACustomButtonIs1000NegatedWhenVerified) {
         }
         EXPECT_EQ(result, c.result) << driver.seen.controls;
     }
+}
+
+TEST_F(TaskDialogTest, ExtraFlagsAndWidthReachTheDialog) {
+    Seen plain, custom;
+    for (bool extra : {false, true}) {
+        Request r;
+        r.buttons = std::vector<const wchar_t*>{L"Done"};
+        r.flags = extra ? TDF_CAN_BE_MINIMIZED : 0;
+        r.width = extra ? 400 : 0;
+        Driver driver;
+        driver.close = Close{L"Done"};
+        {
+            DialogDriver run(std::ref(driver));
+            EXPECT_EQ(show(r), 1);
+        }
+        (extra ? custom : plain) = driver.seen;
+    }
+    EXPECT_FALSE(plain.style & WS_MINIMIZEBOX);
+    EXPECT_TRUE(custom.style & WS_MINIMIZEBOX) << "TDF_CAN_BE_MINIMIZED";
+    EXPECT_GT(custom.rect.right - custom.rect.left, plain.rect.right - plain.rect.left) << "400 dialog units wide";
 }
 
 TEST_F(TaskDialogTest, NullButtonsAndLabels) {
