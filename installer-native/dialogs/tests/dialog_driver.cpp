@@ -89,9 +89,13 @@ DialogDriver::DialogDriver(std::function<void(HWND)> act)
           waitFor([&] { return (dialog = findDialog(nullptr)) != nullptr; });
           dialog_ = dialog;
           if (dialog) act(dialog);
-          // Whatever the action left open would block the test for good.
-          if (dialog && !waitFor([&] { return !IsWindow(dialog); }))
-              PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+          // A dialog the action left open would block the test for good: end
+          // it, and any box it opened, as cancelled.
+          if (dialog && !waitFor([&] { return !IsWindow(dialog); })) {
+              for (int i = 0; i < 10; ++i)
+                  if (HWND box = findDialog(dialog)) EndDialog(box, IDCANCEL);
+              EndDialog(dialog, IDCANCEL);
+          }
       }) {}
 
 DialogDriver::~DialogDriver() { thread_.join(); }
