@@ -1,0 +1,226 @@
+// VistaFileChooser: the common item dialog (open or save) with file-type
+// filters and optional check boxes, run modally on the calling thread.
+#include "wbnative.h"
+
+#include <objbase.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#define FILE_CHOOSER_NATIVE(type, name) \
+    extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaFileChooser_##name
+
+namespace {
+
+typedef HRESULT(WINAPI* SHCreateItemFromParsingNameFn)(PCWSTR, IBindCtx*, REFIID, void**);
+typedef HRESULT(WINAPI* SHCreateShellItemArrayFromShellItemFn)(IShellItem*, REFIID, void**);
+
+SHCreateItemFromParsingNameFn pSHCreateItemFromParsingName;
+SHCreateShellItemArrayFromShellItemFn pSHCreateShellItemArrayFromShellItem;
+
+// Control ids of the customisation: the group holding several check boxes,
+// and check box i as i + 1.
+constexpr DWORD kOptionsGroupId = 100000;
+
+// A COM interface pointer, released when it goes.
+template <typename T>
+struct ComPtr {
+    T* p = nullptr;
+    ComPtr() = default;
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ~ComPtr() {
+        if (p) p->Release();
+    }
+    T* operator->() const { return p; }
+    T** out() { return &p; }
+    void** outVoid() { return reinterpret_cast<void**>(&p); }
+};
+
+// A string from the shell's task allocator, freed when it goes.
+struct TaskMemString {
+    wchar_t* p = nullptr;
+    ~TaskMemString() { CoTaskMemFree(p); }
+};
+
+// The pinned elements of a Java boolean array, released with mode 0 so that
+// what was written into them reaches the Java array.
+class PinnedBooleans {
+public:
+    PinnedBooleans(JNIEnv* env, jbooleanArray array) : env_(env), array_(array) {
+        if (!array) return;
+        elements_ = env->GetBooleanArrayElements(array, nullptr);
+        if (elements_) length_ = env->GetArrayLength(array);
+    }
+    ~PinnedBooleans() {
+        if (elements_) env_->ReleaseBooleanArrayElements(array_, elements_, 0);
+    }
+    PinnedBooleans(const PinnedBooleans&) = delete;
+    PinnedBooleans& operator=(const PinnedBooleans&) = delete;
+    // Unchecked past the end of the array (or without one).
+    bool get(jsize i) const { return i < length_ && elements_[i]; }
+    // Nothing is written past the end of the array.
+    void set(jsize i, bool value) {
+        if (i < length_) elements_[i] = value ? JNI_TRUE : JNI_FALSE;
+    }
+
+private:
+    JNIEnv* env_;
+    jbooleanArray array_;
+    jboolean* elements_ = nullptr;
+    jsize length_ = 0;
+};
+
+// Element i of a Java string array as UTF-16; a null element gives an empty
+// string, so that the dialog never gets a null label.
+std::unique_ptr<wchar_t[]> wideElement(JNIEnv* env, jobjectArray array, jsize i) {
+    jstring element = static_cast<jstring>(env->GetObjectArrayElement(array, i));
+    std::unique_ptr<wchar_t[]> text = jstringToWide(env, element);
+    if (element) env->DeleteLocalRef(element);
+    if (!text) {
+        text.reset(new wchar_t[1]);
+        text[0] = L'\0';
+    }
+    return text;
+}
+
+jsize lengthOf(JNIEnv* env, jobjectArray array) { return array ? env->GetArrayLength(array) : 0; }
+
+// Binds the two shell32 functions once per process; false when either is missing.
+bool loadShellItemFunctions() {
+    if (pSHCreateItemFromParsingName && pSHCreateShellItemArrayFromShellItem) return true;
+    HMODULE shell32 = loadSystemLibrary(L"shell32.dll");
+    if (!shell32) return false;
+    pSHCreateItemFromParsingName = procAddress<SHCreateItemFromParsingNameFn>(shell32, "SHCreateItemFromParsingName");
+    pSHCreateShellItemArrayFromShellItem =
+        procAddress<SHCreateShellItemArrayFromShellItemFn>(shell32, "SHCreateShellItemArrayFromShellItem");
+    return pSHCreateItemFromParsingName && pSHCreateShellItemArrayFromShellItem;
+}
+
+// The file-system paths of the chosen items as a Java string array; an item
+// without such a path leaves its element null. Null when the array cannot be made.
+jobjectArray pathsOf(JNIEnv* env, IShellItemArray* items) {
+    DWORD count = 0;
+    if (FAILED(items->GetCount(&count))) return nullptr;
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (!stringClass) return nullptr;
+    jobjectArray paths = env->NewObjectArray(static_cast<jsize>(count), stringClass, nullptr);
+    env->DeleteLocalRef(stringClass);
+    if (!paths) return nullptr;
+    for (DWORD i = 0; i < count; ++i) {
+        ComPtr<IShellItem> item;
+        if (FAILED(items->GetItemAt(i, item.out()))) continue;
+        TaskMemString path;
+        if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path.p)) || !path.p || !path.p[0]) continue;
+        jstring element = env->NewString(reinterpret_cast<const jchar*>(path.p), static_cast<jsize>(wcslen(path.p)));
+        if (!element) return nullptr;
+        env->SetObjectArrayElement(paths, static_cast<jsize>(i), element);
+        env->DeleteLocalRef(element);
+    }
+    return paths;
+}
+
+}  // namespace
+
+// Enters a single-threaded apartment on the calling thread, where the dialog
+// will run; an apartment already entered is fine.
+FILE_CHOOSER_NATIVE(void, initialize0)(JNIEnv*, jclass) { CoInitialize(nullptr); }
+
+// Shows the open or save dialog and returns the chosen paths, or null when
+// it was cancelled or could not be shown. Null strings leave the dialog's
+// defaults. Filters are the (name, pattern) pairs both arrays hold; check box
+// i (id i + 1) starts from states[i] (unchecked when the array is shorter or
+// null), and its final state is written back only when the user chose OK.
+FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
+(JNIEnv* env, jclass, jlong owner, jstring title, jstring okLabel, jstring folder, jstring fileName, jint setOptions,
+ jint clearOptions, jboolean save, jstring defaultExtension, jobjectArray filterNames, jobjectArray filterPatterns,
+ jint filterIndex, jobjectArray checkLabels, jbooleanArray checkStates) {
+    // All converted before the dialog exists, so that they outlive it.
+    std::unique_ptr<wchar_t[]> titleText = jstringToWide(env, title);
+    std::unique_ptr<wchar_t[]> okText = jstringToWide(env, okLabel);
+    std::unique_ptr<wchar_t[]> folderText = jstringToWide(env, folder);
+    std::unique_ptr<wchar_t[]> fileNameText = jstringToWide(env, fileName);
+    std::unique_ptr<wchar_t[]> extensionText = jstringToWide(env, defaultExtension);
+    // Only pairs that both arrays hold: the arrays may differ in length.
+    jsize filterCount = filterNames && filterPatterns
+                            ? std::min(env->GetArrayLength(filterNames), env->GetArrayLength(filterPatterns))
+                            : 0;
+    std::vector<std::unique_ptr<wchar_t[]>> filterTexts;
+    std::vector<COMDLG_FILTERSPEC> filters;
+    for (jsize i = 0; i < filterCount; ++i) {
+        filterTexts.push_back(wideElement(env, filterNames, i));
+        filterTexts.push_back(wideElement(env, filterPatterns, i));
+        filters.push_back({filterTexts[2 * i].get(), filterTexts[2 * i + 1].get()});
+    }
+    jsize checkCount = lengthOf(env, checkLabels);
+    std::vector<std::unique_ptr<wchar_t[]>> labels;
+    for (jsize i = 0; i < checkCount; ++i) labels.push_back(wideElement(env, checkLabels, i));
+    PinnedBooleans states(env, checkStates);
+
+    if (!loadShellItemFunctions()) return nullptr;
+
+    ComPtr<IFileDialog> dialog;
+    ComPtr<IFileOpenDialog> openDialog;
+    if (save) {
+        if (FAILED(CoCreateInstance(CLSID_FileSaveDialog, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+                                    IID_IFileDialog, dialog.outVoid())))
+            return nullptr;
+    } else {
+        if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+                                    IID_IFileOpenDialog, openDialog.outVoid())))
+            return nullptr;
+        dialog.p = openDialog.p;
+        dialog.p->AddRef();
+    }
+
+    FILEOPENDIALOGOPTIONS options = 0;
+    if (SUCCEEDED(dialog->GetOptions(&options)))
+        dialog->SetOptions((options | static_cast<DWORD>(setOptions)) & ~static_cast<DWORD>(clearOptions));
+
+    if (filterCount > 0) {
+        dialog->SetFileTypes(static_cast<UINT>(filterCount), filters.data());
+        if (filterIndex >= 0) dialog->SetFileTypeIndex(static_cast<UINT>(filterIndex) + 1);
+    }
+
+    ComPtr<IFileDialogCustomize> customize;
+    if (checkCount > 0 && SUCCEEDED(dialog->QueryInterface(IID_IFileDialogCustomize, customize.outVoid()))) {
+        bool grouped = checkCount > 1;
+        if (grouped) customize->StartVisualGroup(kOptionsGroupId, L"Options:");
+        for (jsize i = 0; i < checkCount; ++i)
+            customize->AddCheckButton(static_cast<DWORD>(i) + 1, labels[i].get(), states.get(i) ? TRUE : FALSE);
+        if (grouped) customize->EndVisualGroup();
+    }
+
+    if (extensionText) dialog->SetDefaultExtension(extensionText.get());
+    if (titleText) dialog->SetTitle(titleText.get());
+    if (okText) dialog->SetOkButtonLabel(okText.get());
+    dialog->ClearClientData();
+    if (folderText) {
+        ComPtr<IShellItem> folderItem;
+        if (SUCCEEDED(pSHCreateItemFromParsingName(folderText.get(), nullptr, IID_IShellItem, folderItem.outVoid())))
+            dialog->SetFolder(folderItem.p);
+    }
+    if (fileNameText) dialog->SetFileName(fileNameText.get());
+
+    if (FAILED(dialog->Show(reinterpret_cast<HWND>(static_cast<intptr_t>(owner))))) return nullptr;
+
+    if (customize.p) {
+        for (jsize i = 0; i < checkCount; ++i) {
+            BOOL checked = FALSE;
+            if (SUCCEEDED(customize->GetCheckButtonState(static_cast<DWORD>(i) + 1, &checked)))
+                states.set(i, checked != FALSE);
+        }
+    }
+    ComPtr<IShellItemArray> chosen;
+    if (save) {
+        ComPtr<IShellItem> item;
+        if (SUCCEEDED(dialog->GetResult(item.out())))
+            pSHCreateShellItemArrayFromShellItem(item.p, IID_IShellItemArray, chosen.outVoid());
+    } else {
+        openDialog->GetResults(chosen.out());
+    }
+    if (!chosen.p) return nullptr;
+    return pathsOf(env, chosen.p);
+}
