@@ -52,7 +52,10 @@ public:
     PinnedBooleans(JNIEnv* env, jbooleanArray array) : env_(env), array_(array) {
         if (!array) return;
         elements_ = env->GetBooleanArrayElements(array, nullptr);
-        if (elements_) length_ = env->GetArrayLength(array);
+        if (elements_)
+            length_ = env->GetArrayLength(array);
+        else
+            env->ExceptionClear();  // a VM out of memory: the boxes start unchecked
     }
     ~PinnedBooleans() {
         if (elements_) env_->ReleaseBooleanArrayElements(array_, elements_, 0);
@@ -100,22 +103,33 @@ bool loadShellItemFunctions() {
 }
 
 // The file-system paths of the chosen items as a Java string array; an item
-// without such a path leaves its element null. Null when the array cannot be made.
+// without such a path leaves its element null. Null, with nothing pending,
+// when the VM cannot make the strings.
 jobjectArray pathsOf(JNIEnv* env, IShellItemArray* items) {
     DWORD count = 0;
     if (FAILED(items->GetCount(&count))) return nullptr;
     jclass stringClass = env->FindClass("java/lang/String");
-    if (!stringClass) return nullptr;
+    if (!stringClass) {
+        env->ExceptionClear();
+        return nullptr;
+    }
     jobjectArray paths = env->NewObjectArray(static_cast<jsize>(count), stringClass, nullptr);
     env->DeleteLocalRef(stringClass);
-    if (!paths) return nullptr;
+    if (!paths) {
+        env->ExceptionClear();
+        return nullptr;
+    }
     for (DWORD i = 0; i < count; ++i) {
         ComPtr<IShellItem> item;
         if (FAILED(items->GetItemAt(i, item.out()))) continue;
         TaskMemString path;
         if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path.p)) || !path.p || !path.p[0]) continue;
         jstring element = env->NewString(reinterpret_cast<const jchar*>(path.p), static_cast<jsize>(wcslen(path.p)));
-        if (!element) return nullptr;
+        if (!element) {
+            env->ExceptionClear();
+            env->DeleteLocalRef(paths);
+            return nullptr;
+        }
         env->SetObjectArrayElement(paths, static_cast<jsize>(i), element);
         env->DeleteLocalRef(element);
     }

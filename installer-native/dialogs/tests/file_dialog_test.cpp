@@ -346,4 +346,38 @@ TEST_F(FileDialogTest, StatesMissingForSomeBoxesAreUncheckedAndNeverWrittenPastT
     }
 }
 
+// A VM out of memory never leaves an exception pending behind the natives
+// (the stand-in fails the call if one is): the boxes then start unchecked
+// and nothing is written back, or the result is null.
+TEST_F(FileDialogTest, AVmOutOfMemoryGivesUncheckedBoxesOrNullWithNothingPending) {
+    ASSERT_TRUE(qartest::writeFile(dir_ + L"\\in.txt", "x"));
+    struct Case {
+        const char* failing;
+        bool result;
+        bool boxChecked;
+    };
+    const Case cases[] = {{"GetBooleanArrayElements", true, false}, {"NewObjectArray", false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failing);
+        Request r;
+        r.folder = dir_.c_str();
+        r.checkLabels = Strings({L"Only"});
+        r.checkStates = std::vector<jboolean>{JNI_TRUE};
+        Driver driver;
+        driver.boxLabels = {L"Only"};
+        driver.typeName = L"in.txt";
+        vm_.failNext(c.failing);
+        {
+            DialogDriver run(std::ref(driver));
+            if (c.result) {
+                EXPECT_EQ(show(r), std::vector<std::wstring>{dir_ + L"\\in.txt"});
+            } else {
+                EXPECT_EQ(show(r), std::nullopt);
+            }
+        }
+        EXPECT_EQ(driver.seen.boxes, std::vector<bool>{c.boxChecked}) << driver.seen.controls;
+        EXPECT_EQ(states(), std::vector<jboolean>{JNI_TRUE});
+    }
+}
+
 }  // namespace
