@@ -1,11 +1,11 @@
 // A test-only in-process server for CLSID_TaskbarList (Wine's own accepts
 // progress and overlays and shows nothing): it records the calls it gets.
 #include "fake_taskbar.h"
+#include "fake_com_server.h"
 
 #include <objbase.h>
 #include <shobjidl.h>
 
-#include <new>
 
 namespace {
 
@@ -72,40 +72,12 @@ private:
     LONG refs_ = 1;
 };
 
-class Factory : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        Taskbar* taskbar = new (std::nothrow) Taskbar;
-        if (!taskbar) return E_OUTOFMEMORY;
-        HRESULT hr = taskbar->QueryInterface(iid, out);
-        taskbar->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-Factory gFactory;
+wbtest::FakeClassFactory<Taskbar> gFactory;
 
 }  // namespace
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (clsid != CLSID_TaskbarList) {
-        *out = nullptr;
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    return gFactory.QueryInterface(iid, out);
+    return gFactory.classObject(CLSID_TaskbarList, clsid, iid, out);
 }
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }

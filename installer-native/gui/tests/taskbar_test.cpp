@@ -2,6 +2,7 @@
 // CLSID_TaskbarList (fake_taskbar.cpp), and against Wine's own. The taskbar
 // object is process-wide: each case needs a process of its own, as CTest
 // runs them.
+#include "com_server_override.h"
 #include "fake_taskbar.h"
 #include "wbnative_test.h"
 #include "wine_process.h"
@@ -22,47 +23,12 @@ typedef void(JNICALL* StateFn)(JNIEnv*, jclass, jlong, jint);
 
 const std::string kTaskBar = std::string(wbtest::kWin32) + "WinTaskBar";
 
-// Wine's COM reads class registrations from HKLM\Software\Classes only (an
-// HKCU\Software\Classes entry is not seen), so a case replaces Wine's own
-// entry there and puts it back afterwards.
-const wchar_t kServerKey[] = L"Software\\Classes\\CLSID\\{56FDF344-FD6D-11d0-958A-006097C9A090}\\InprocServer32";
-
 std::wstring fakePath() { return qartest::winPath(WBTEST_FAKE_TASKBAR_EXE); }
 
-bool readValue(const wchar_t* name, std::wstring& out) {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServerKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
-        return false;
-    out = buffer;
-    return true;
-}
-
-void writeValue(const wchar_t* name, const std::wstring& value) {
-    EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kServerKey, name, REG_SZ, value.c_str(),
-                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-}
-
 // The taskbar class served by the given DLL while alive.
-class ServerOverride {
-public:
-    explicit ServerOverride(const std::wstring& dll) {
-        hadServer_ = readValue(nullptr, server_);
-        hadModel_ = readValue(L"ThreadingModel", model_);
-        writeValue(nullptr, dll);
-        writeValue(L"ThreadingModel", L"Apartment");
-    }
-    ~ServerOverride() {
-        if (hadServer_) writeValue(nullptr, server_);
-        else RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServerKey, nullptr);
-        if (hadModel_) writeValue(L"ThreadingModel", model_);
-        else RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServerKey, L"ThreadingModel");
-    }
-
-private:
-    bool hadServer_, hadModel_;
-    std::wstring server_, model_;
+struct ServerOverride : wbtest::ComServerOverride {
+    explicit ServerOverride(const std::wstring& dll)
+        : ComServerOverride(L"{56FDF344-FD6D-11d0-958A-006097C9A090}", dll, L"Apartment") {}
 };
 
 // The fake's record; loading it here gives the module COM loads later.

@@ -2,12 +2,12 @@
 // S_FALSE at once): it records what Initialize and InvokeDialog receive and
 // answers with the selection list the test put into its state.
 #include "fake_objsel.h"
+#include "fake_com_server.h"
 
 #include <objbase.h>
 #include <objsel.h>
 
 #include <cwchar>
-#include <new>
 
 namespace {
 
@@ -145,40 +145,12 @@ private:
     LONG refs_ = 1;
 };
 
-class Factory : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        Picker* picker = new (std::nothrow) Picker;
-        if (!picker) return E_OUTOFMEMORY;
-        HRESULT hr = picker->QueryInterface(iid, out);
-        picker->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-Factory gFactory;
+wbtest::FakeClassFactory<Picker> gFactory;
 
 }  // namespace
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (clsid != CLSID_DsObjectPicker) {
-        *out = nullptr;
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    return gFactory.QueryInterface(iid, out);
+    return gFactory.classObject(CLSID_DsObjectPicker, clsid, iid, out);
 }
 
 // Stays loaded: the test reads its state after the picker is gone.

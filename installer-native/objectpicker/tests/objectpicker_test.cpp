@@ -1,5 +1,6 @@
 // ObjectPicker.show0 against a test-only picker registered for
 // CLSID_DsObjectPicker (fake_objsel.cpp), and once against Wine's own.
+#include "com_server_override.h"
 #include "fake_objsel.h"
 #include "wbnative_test.h"
 #include "console_capture.h"
@@ -25,48 +26,12 @@ const std::string kPicker = std::string(wbtest::kWin32) + "ObjectPicker";
 const std::string kResult = kPicker + "$Result";
 const char kResultInit[] =
     "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-// Wine's COM reads class registrations from HKLM\Software\Classes only (an
-// HKCU\Software\Classes entry is not seen), so the fake replaces Wine's own
-// entry there while a case runs and puts it back afterwards.
-const wchar_t kServerKey[] = L"Software\\Classes\\CLSID\\{17D6CCD8-3B7B-11D2-B9E0-00C04FD8DBF7}\\InprocServer32";
 
 std::wstring fakePath() { return qartest::winPath(WBTEST_FAKE_OBJSEL_EXE); }
 
-// A string value of the server key, or nothing.
-bool readValue(const wchar_t* name, std::wstring& out) {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServerKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
-        return false;
-    out = buffer;
-    return true;
-}
-
-void writeValue(const wchar_t* name, const std::wstring& value) {
-    EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kServerKey, name, REG_SZ, value.c_str(),
-                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-}
-
 // The fake registered as the picker's in-process server while alive.
-class FakeRegistration {
-public:
-    FakeRegistration() {
-        hadServer_ = readValue(nullptr, server_);
-        hadModel_ = readValue(L"ThreadingModel", model_);
-        writeValue(nullptr, fakePath());
-        writeValue(L"ThreadingModel", L"Both");
-    }
-    ~FakeRegistration() {
-        if (hadServer_) writeValue(nullptr, server_);
-        else RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServerKey, nullptr);
-        if (hadModel_) writeValue(L"ThreadingModel", model_);
-        else RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServerKey, L"ThreadingModel");
-    }
-
-private:
-    bool hadServer_, hadModel_;
-    std::wstring server_, model_;
+struct FakeRegistration : wbtest::ComServerOverride {
+    FakeRegistration() : ComServerOverride(L"{17D6CCD8-3B7B-11D2-B9E0-00C04FD8DBF7}", fakePath(), L"Both") {}
 };
 
 // The fake's state; loading it here gives the module COM loads later.
