@@ -1,6 +1,7 @@
 // Registry natives against Wine's real registry, each test under a key of its own.
 #include "console_capture.h"
 #include "wbnative_test.h"
+#include "wine_process.h"
 
 #include <algorithm>
 
@@ -203,6 +204,43 @@ TEST_F(RegistryTest, ViewFlagsSelectTheRegistryView) {
     EXPECT_EQ(vm_.call(exists, cls(), 3, str(key), KEY_WOW64_64KEY), JNI_FALSE);
     vm_.call(deleteKey, cls(), 3, str(key), JNI_FALSE, KEY_WOW64_32KEY);
     EXPECT_EQ(vm_.call(exists, cls(), 3, str(key), KEY_WOW64_32KEY), JNI_FALSE);
+}
+
+TEST_F(RegistryTest, DeleteValueRemovesOnlyThatValue) {
+    typedef void(JNICALL * DeleteValueFn)(JNIEnv*, jclass, jint, jstring, jstring, jint);
+    auto deleteValue = wbtest::native<DeleteValueFn>("Registry", "deleteValue0");
+    ASSERT_TRUE(set(str(L"one"), 1, L"a"));
+    ASSERT_TRUE(set(str(L"two"), 1, L"b"));
+    vm_.call(deleteValue, cls(), kHKCU, path(), str(L"a"), 0);
+    vm_.call(deleteValue, cls(), kHKCU, path(), str(L"missing"), 0);
+    vm_.call(deleteValue, cls(), kHKCU, path(L"no such key"), str(L"b"), 0);
+    EXPECT_EQ(get(L"a"), nullptr);
+    jobject kept = get(L"b");
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(vm_.text(static_cast<jstring>(kept)), L"two");
+    EXPECT_FALSE(keyExists(L"no such key"));
+}
+
+// A key saved to a hive file; restoring one creates the target key when
+// missing. Wine writes hives in its own text format, overwrites an existing
+// file (Windows refuses) and its RegRestoreKeyW reports success without
+// loading anything, so the restored values are not checked here.
+TEST_F(RegistryTest, SaveKeyToAHiveFileAndRestoreIntoANewKey) {
+    typedef jboolean(JNICALL * HiveFn)(JNIEnv*, jclass, jint, jstring, jstring, jint);
+    auto saveKey = wbtest::native<HiveFn>("Registry", "saveKey0");
+    auto restoreKey = wbtest::native<HiveFn>("Registry", "restoreKey0");
+    std::wstring dir = qartest::makeTempDir(L"registry-hive");
+    std::wstring hive = dir + L"\\saved.hiv";
+    ASSERT_TRUE(set(str(L"kept"), 1, L"a"));
+    EXPECT_EQ(vm_.call(saveKey, cls(), kHKCU, path(), str(hive), 0), JNI_TRUE);
+    std::string saved = qartest::readFile(hive).value_or("");
+    EXPECT_NE(saved.find("\"a\"=\"kept\""), std::string::npos) << saved;
+    EXPECT_EQ(vm_.call(saveKey, cls(), kHKCU, path(L"no such key"), str(dir + L"\\other.hiv"), 0), JNI_FALSE);
+    EXPECT_EQ(GetFileAttributesW((dir + L"\\other.hiv").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_EQ(vm_.call(restoreKey, cls(), kHKCU, path(L"restored"), str(hive), 0), JNI_TRUE);
+    EXPECT_TRUE(keyExists(L"restored"));
+    qartest::removeTree(dir);
 }
 
 }  // namespace
