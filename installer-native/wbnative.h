@@ -38,3 +38,19 @@ void shellChangeNotify(LONG eventId, UINT flags, LPCVOID item1, LPCVOID item2);
 // ShellExecuteW's result, or 0 when shell32 is not there.
 HINSTANCE shellExecute(HWND window, const wchar_t* verb, const wchar_t* file, const wchar_t* parameters,
                        const wchar_t* directory, int showCommand);
+
+// A COM interface pointer, released when it goes. out() receives it from a
+// typed getter, outVoid() from one that takes an interface id.
+template <typename T>
+struct ComPtr {
+    T* p = nullptr;
+    ComPtr() = default;
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ~ComPtr() {
+        if (p) p->Release();
+    }
+    T* operator->() const { return p; }
+    T** out() { return &p; }
+    void** outVoid() { return reinterpret_cast<void**>(&p); }
+};

@@ -24,21 +24,6 @@ SHCreateShellItemArrayFromShellItemFn pSHCreateShellItemArrayFromShellItem;
 // and check box i as i + 1.
 constexpr DWORD kOptionsGroupId = 100000;
 
-// A COM interface pointer, released when it goes.
-template <typename T>
-struct ComPtr {
-    T* p = nullptr;
-    ComPtr() = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ~ComPtr() {
-        if (p) p->Release();
-    }
-    T* operator->() const { return p; }
-    T** out() { return &p; }
-    void** outVoid() { return reinterpret_cast<void**>(&p); }
-};
-
 // A string from the shell's task allocator, freed when it goes.
 struct TaskMemString {
     wchar_t* p = nullptr;

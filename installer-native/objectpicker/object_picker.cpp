@@ -34,16 +34,6 @@ ConvertSidToStringSidFn gConvertSidToStringSid = nullptr;
 bool gConsoleProbed = false;
 HWND gConsoleWindow = nullptr;
 
-template <typename T>
-struct ComPtr {
-    T* p = nullptr;
-    ~ComPtr() {
-        if (p) p->Release();
-    }
-    T* operator->() const { return p; }
-    void** out() { return reinterpret_cast<void**>(&p); }
-};
-
 // CoUninitialize for a successful CoInitialize.
 struct ComApartment {
     bool entered = false;
@@ -205,7 +195,7 @@ jobjectArray readSelection(JNIEnv* env, IDataObject* data) {
 jobjectArray showPicker(JNIEnv* env, HWND owner, bool multiselect, bool groups, bool users, bool wellKnown,
                         bool computerOnly) {
     ComPtr<IDsObjectPicker> picker;
-    if (FAILED(CoCreateInstance(CLSID_DsObjectPicker, nullptr, CLSCTX_INPROC_SERVER, IID_IDsObjectPicker, picker.out())))
+    if (FAILED(CoCreateInstance(CLSID_DsObjectPicker, nullptr, CLSCTX_INPROC_SERVER, IID_IDsObjectPicker, picker.outVoid())))
         return nullptr;
 
     DSOP_SCOPE_INIT_INFO scope{};
@@ -240,7 +230,7 @@ jobjectArray showPicker(JNIEnv* env, HWND owner, bool multiselect, bool groups, 
     if (FAILED(picker->Initialize(&init))) return nullptr;
 
     ComPtr<IDataObject> data;
-    if (picker->InvokeDialog(owner, &data.p) != S_OK || !data.p) return nullptr;
+    if (picker->InvokeDialog(owner, data.out()) != S_OK || !data.p) return nullptr;
     return readSelection(env, data.p);
 }
 

@@ -10,17 +10,6 @@
 
 namespace {
 
-// A COM interface pointer, released when it goes.
-template <typename T>
-struct ComPtr {
-    T* p = nullptr;
-    ~ComPtr() {
-        if (p) p->Release();
-    }
-    T* operator->() const { return p; }
-    void** out() { return reinterpret_cast<void**>(&p); }
-};
-
 // A Java byte array holding a NUL-terminated string, read in place and
 // released with JNI_ABORT. ok() is false for a null array or one without a
 // terminator, which is never read past its end.
@@ -71,7 +60,7 @@ std::vector<wchar_t> wideFromBytes(JNIEnv* env, jbyteArray array) {
 // Sets SLDF_RUNAS_USER on the link; asked for only when the caller wants it.
 HRESULT requestRunAs(IUnknown* link) {
     ComPtr<IShellLinkDataList> dataList;
-    HRESULT hr = link->QueryInterface(IID_IShellLinkDataList, dataList.out());
+    HRESULT hr = link->QueryInterface(IID_IShellLinkDataList, dataList.outVoid());
     if (FAILED(hr)) return hr;
     DWORD flags = 0;
     hr = dataList->GetFlags(&flags);
@@ -82,7 +71,7 @@ HRESULT requestRunAs(IUnknown* link) {
 // The run-as flag and the save, common to both variants.
 bool finishLink(JNIEnv* env, IUnknown* link, jstring linkPath, bool runAs) {
     ComPtr<IPersistFile> file;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, file.out()))) return false;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.outVoid()))) return false;
     std::unique_ptr<wchar_t[]> path = jstringToWide(env, linkPath);
     HRESULT hr = S_OK;
     if (runAs) hr = requestRunAs(link);
@@ -96,7 +85,7 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_S
     JNIEnv* env, jclass, jstring linkPath, jstring target, jstring directory, jstring icon, jstring arguments,
     jboolean runAs, jstring description, jint showCommand) {
     ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.outVoid())))
         return JNI_FALSE;
     // The setters' results are not checked: the save tells.
     link->SetPath(jstringToWide(env, target).get());
@@ -120,7 +109,7 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_S
         if (!optional->isNull() && !optional->ok()) return JNI_FALSE;
 
     ComPtr<IShellLinkA> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, link.out())))
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, link.outVoid())))
         return JNI_FALSE;
     link->SetPath(targetText.text());
     link->SetWorkingDirectory(directoryText.text());
