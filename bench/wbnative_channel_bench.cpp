@@ -20,6 +20,7 @@
 
 #include "bench_support.h"
 #include "jvm.h"
+#include "pipe_peer.h"
 #include "wbnative_test.h"
 
 namespace {
@@ -27,6 +28,8 @@ namespace {
 using bench::median;
 using bench::now;
 using bench::windowsPath;
+using qartest::readAll;
+using qartest::writeAll;
 
 const char kBackend[] = "Win32CommunicationBackend";
 
@@ -37,26 +40,6 @@ typedef jbyteArray(JNICALL* ReadFn)(JNIEnv*, jclass, jlong);
 typedef jboolean(JNICALL* WriteFn)(JNIEnv*, jclass, jlong, jbyteArray);
 typedef jobjectArray(JNICALL* ListFn)(JNIEnv*, jclass);
 typedef LONG(NTAPI* QuerySystemInformationFn)(ULONG, void*, ULONG, ULONG*);
-
-bool readAll(HANDLE pipe, char* buffer, DWORD size) {
-    DWORD done = 0;
-    while (done < size) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, buffer + done, size - done, &got, nullptr) || got == 0) return false;
-        done += got;
-    }
-    return true;
-}
-
-bool writeAll(HANDLE pipe, const char* buffer, DWORD size) {
-    DWORD done = 0;
-    while (done < size) {
-        DWORD put = 0;
-        if (!WriteFile(pipe, buffer + done, size - done, &put, nullptr) || put == 0) return false;
-        done += put;
-    }
-    return true;
-}
 
 // One raw round trip: length word and payload out, the echo back.
 bool rawRoundTrip(HANDLE pipe, std::vector<char>& block, bool flush) {

@@ -2,6 +2,27 @@
 
 namespace qartest {
 
+bool readAll(HANDLE pipe, char* buffer, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, buffer + done, size - done, &got, nullptr) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+bool writeAll(HANDLE pipe, const char* buffer, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD put = 0;
+        if (!WriteFile(pipe, buffer + done, size - done, &put, nullptr) || put == 0) return false;
+        done += put;
+    }
+    return true;
+}
+
+
 PipePeer::PipePeer(const std::wstring& name, std::optional<std::string> reply) : reply_(std::move(reply)) {
     pipe_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 10000, nullptr);

@@ -13,6 +13,12 @@
 
 namespace qartest {
 
+// Reads exactly size bytes from a byte-mode pipe (or file); false when it
+// fails or ends first.
+bool readAll(HANDLE pipe, char* buffer, DWORD size);
+// Writes exactly size bytes; false when the pipe fails or takes nothing.
+bool writeAll(HANDLE pipe, const char* buffer, DWORD size);
+
 class PipePeer {
 public:
     // Creates the pipe name and starts serving it. The pipe has one instance, so

@@ -7,6 +7,8 @@
 //                                             payload, no answer) until the pipe ends
 // Exit code 0 when the pipe ended as expected, 2 on bad arguments, 3 when the
 // pipe could not be reached.
+#include "pipe_peer.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -15,25 +17,8 @@
 
 namespace {
 
-bool readAll(HANDLE pipe, char* buffer, DWORD size) {
-    DWORD done = 0;
-    while (done < size) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, buffer + done, size - done, &got, nullptr) || got == 0) return false;
-        done += got;
-    }
-    return true;
-}
-
-bool writeAll(HANDLE pipe, const char* buffer, DWORD size) {
-    DWORD done = 0;
-    while (done < size) {
-        DWORD put = 0;
-        if (!WriteFile(pipe, buffer + done, size - done, &put, nullptr) || put == 0) return false;
-        done += put;
-    }
-    return true;
-}
+using qartest::readAll;
+using qartest::writeAll;
 
 HANDLE connect(const wchar_t* name) {
     for (int i = 0; i < 600; ++i) {
