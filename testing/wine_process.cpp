@@ -1,5 +1,7 @@
 #include "wine_process.h"
 
+#include <gtest/gtest.h>
+
 #include <shellapi.h>
 
 #include <map>
@@ -221,5 +223,31 @@ bool writeFile(const std::wstring& path, const std::string& bytes) {
     DWORD written = 0;
     return WriteFile(f.h, bytes.data(), (DWORD)bytes.size(), &written, nullptr) && written == bytes.size();
 }
+
+BackgroundProgram::BackgroundProgram(const std::wstring& exe, const std::vector<std::wstring>& args) {
+    std::wstring line = quoteArg(winPath(exe));
+    for (const auto& a : args) line += L" " + quoteArg(a);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &info_))
+        << GetLastError();
+    if (info_.hThread) CloseHandle(info_.hThread);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+    if (!info_.hProcess) return;
+    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 99);
+    CloseHandle(info_.hProcess);
+}
+
+bool BackgroundProgram::ended(DWORD ms) { return WaitForSingleObject(info_.hProcess, ms) == WAIT_OBJECT_0; }
+
+DWORD BackgroundProgram::exitCode() {
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return code;
+}
+
+DWORD BackgroundProgram::wait(DWORD ms) { return ended(ms) ? exitCode() : STILL_ACTIVE; }
 
 }  // namespace qartest

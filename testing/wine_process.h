@@ -54,4 +54,27 @@ std::wstring fromUtf8(const std::string& text);
 std::optional<std::string> readFile(const std::wstring& path);
 bool writeFile(const std::wstring& path, const std::string& bytes);
 
+// A program started in the background (a peer or a target of the code under
+// test), ended with exit code 99 if it still runs when the test is over. A
+// failed start fails the current test.
+class BackgroundProgram {
+public:
+    BackgroundProgram(const std::wstring& exe, const std::vector<std::wstring>& args);
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    // Whether it ended within ms.
+    bool ended(DWORD ms = 0);
+    // Its exit code (STILL_ACTIVE while it runs).
+    DWORD exitCode();
+    // Its exit code once it ends within ms, else STILL_ACTIVE.
+    DWORD wait(DWORD ms = 60000);
+    DWORD pid() const { return info_.dwProcessId; }
+    HANDLE handle() const { return info_.hProcess; }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
 }  // namespace qartest

@@ -25,34 +25,7 @@ typedef jboolean(JNICALL* AliveFn)(JNIEnv*, jclass, jint);
 
 const char kClass[] = "Win32CommunicationBackend";
 
-// A program started in the background, ended when the test is over.
-class Background {
-public:
-    Background(const std::wstring& exe, const std::vector<std::wstring>& args) {
-        std::wstring line = qartest::quoteArg(qartest::winPath(exe));
-        for (const auto& a : args) line += L" " + qartest::quoteArg(a);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &info_))
-            << GetLastError();
-        CloseHandle(info_.hThread);
-    }
-    ~Background() {
-        if (!info_.hProcess) return;
-        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 99);
-        CloseHandle(info_.hProcess);
-    }
-    // The exit code once it ends (within the timeout), else 259.
-    DWORD wait(DWORD ms = 60000) {
-        DWORD code = STILL_ACTIVE;
-        if (WaitForSingleObject(info_.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(info_.hProcess, &code);
-        return code;
-    }
-    DWORD pid() const { return info_.dwProcessId; }
-
-private:
-    PROCESS_INFORMATION info_{};
-};
+using Background = qartest::BackgroundProgram;
 
 class ChannelTest : public ::testing::Test {
 protected:

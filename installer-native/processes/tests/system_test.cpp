@@ -25,33 +25,11 @@ typedef jint(JNICALL* PidFromHandleFn)(JNIEnv*, jclass, jlong);
 typedef jint(JNICALL* TerminateFn)(JNIEnv*, jclass, jintArray, jboolean, jint);
 typedef void(JNICALL* VoidFn)(JNIEnv*, jclass);
 
-// A child process, ended when the test is over.
-class Child {
-public:
-    explicit Child(const std::vector<std::wstring>& args) {
-        std::wstring line = qartest::quoteArg(qartest::winPath(WBNATIVE_WINDOW_TARGET_EXE));
-        for (const auto& a : args) line += L" " + qartest::quoteArg(a);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &info_))
-            << GetLastError();
-        CloseHandle(info_.hThread);
-    }
-    ~Child() {
-        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 99);
-        CloseHandle(info_.hProcess);
-    }
-    bool ended(DWORD ms = 0) { return WaitForSingleObject(info_.hProcess, ms) == WAIT_OBJECT_0; }
-    DWORD exitCode() {
-        DWORD code = 0;
-        GetExitCodeProcess(info_.hProcess, &code);
-        return code;
-    }
-    jint pid() const { return static_cast<jint>(info_.dwProcessId); }
-    HANDLE handle() const { return info_.hProcess; }
-
-private:
-    PROCESS_INFORMATION info_{};
+// The windowed test program as a child process, ended when the test is over;
+// its process id as Java sees one.
+struct Child : qartest::BackgroundProgram {
+    explicit Child(const std::vector<std::wstring>& args) : BackgroundProgram(WBNATIVE_WINDOW_TARGET_EXE, args) {}
+    jint pid() const { return static_cast<jint>(BackgroundProgram::pid()); }
 };
 
 class SystemTest : public ::testing::Test {
