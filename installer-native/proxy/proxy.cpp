@@ -74,6 +74,17 @@ void storeFlag(JNIEnv* env, jobjectArray out, jsize index, bool flag) {
     store(env, out, index, flag ? L"true" : L"false");
 }
 
+// A WinHTTP proxy answer into out[0..2] (named proxy or not, proxy, bypass);
+// its strings are freed.
+void storeProxyInfo(JNIEnv* env, jobjectArray out, const WINHTTP_PROXY_INFO& info) {
+    GlobalString proxy, bypass;
+    proxy.text = info.lpszProxy;
+    bypass.text = info.lpszProxyBypass;
+    storeFlag(env, out, 0, info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY);
+    store(env, out, 1, proxy.text);
+    store(env, out, 2, bypass.text);
+}
+
 }  // namespace
 
 PROXY_NATIVE(jboolean, loadFunctions0)(JNIEnv*, jclass) {
@@ -84,12 +95,7 @@ PROXY_NATIVE(jint, getDefaultConfig0)(JNIEnv* env, jclass, jobjectArray out) {
     if (!loadFunctions()) return kUnavailable;
     WINHTTP_PROXY_INFO info{};
     if (!pWinHttpGetDefaultProxyConfiguration(&info)) return static_cast<jint>(GetLastError());
-    GlobalString proxy, bypass;
-    proxy.text = info.lpszProxy;
-    bypass.text = info.lpszProxyBypass;
-    storeFlag(env, out, 0, info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY);
-    store(env, out, 1, proxy.text);
-    store(env, out, 2, bypass.text);
+    storeProxyInfo(env, out, info);
     return 0;
 }
 
@@ -127,12 +133,7 @@ PROXY_NATIVE(jlong, getAutoProxyConfig0)(JNIEnv* env, jclass, jobjectArray out, 
     WINHTTP_PROXY_INFO info{};
     jlong status;
     if (pWinHttpGetProxyForUrl(session, urlW.get(), &options, &info)) {
-        GlobalString proxy, bypass;
-        proxy.text = info.lpszProxy;
-        bypass.text = info.lpszProxyBypass;
-        storeFlag(env, out, 0, info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY);
-        store(env, out, 1, proxy.text);
-        store(env, out, 2, bypass.text);
+        storeProxyInfo(env, out, info);
         status = kNoStage;
     } else {
         status = (kProxyQuery << 32) | static_cast<jlong>(GetLastError());
