@@ -1,6 +1,6 @@
-// Test support for test-only in-process COM servers: the class factory of
-// one class, whose objects start with one reference, and the DLL's
-// DllGetClassObject answer for it.
+// Test support for test-only in-process COM servers: the reference counting
+// of their objects, the class factory of one class, whose objects start with
+// one reference, and the DLL's DllGetClassObject answer for it.
 #pragma once
 
 #include <objbase.h>
@@ -8,6 +8,46 @@
 #include <new>
 
 namespace wbtest {
+
+// IUnknown for a test-only object of class Self implementing Interface:
+// QueryInterface answers IUnknown and whatever Self::implements(iid) accepts;
+// the last Release calls Self::onLastRelease() and deletes the object. The
+// object starts with one reference; live, when given, counts living objects.
+template <typename Self, typename Interface>
+class FakeComObject : public Interface {
+public:
+    explicit FakeComObject(LONG* live = nullptr) : live_(live) {
+        if (live_) InterlockedIncrement(live_);
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && !Self::implements(iid)) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) {
+            Self* self = static_cast<Self*>(this);
+            self->onLastRelease();
+            if (live_) InterlockedDecrement(live_);
+            delete self;
+        }
+        return left;
+    }
+
+protected:
+    static bool implements(REFIID) { return false; }
+    void onLastRelease() {}
+
+private:
+    LONG refs_ = 1;
+    LONG* live_;
+};
 
 template <typename Object>
 class FakeClassFactory : public IClassFactory {

@@ -11,23 +11,11 @@ namespace {
 
 FakeTaskbarState gState = {};
 
-class Taskbar final : public ITaskbarList3 {
+class Taskbar final : public wbtest::FakeComObject<Taskbar, ITaskbarList3> {
 public:
     Taskbar() { InterlockedIncrement(&gState.created); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown && iid != IID_ITaskbarList && iid != IID_ITaskbarList2 && iid != IID_ITaskbarList3) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<ITaskbarList3*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
+    static bool implements(REFIID iid) {
+        return iid == IID_ITaskbarList || iid == IID_ITaskbarList2 || iid == IID_ITaskbarList3;
     }
     HRESULT STDMETHODCALLTYPE HrInit() override {
         ++gState.hrInitCalls;
@@ -67,9 +55,6 @@ public:
     }
     HRESULT STDMETHODCALLTYPE SetThumbnailTooltip(HWND, LPCWSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetThumbnailClip(HWND, RECT*) override { return E_NOTIMPL; }
-
-private:
-    LONG refs_ = 1;
 };
 
 wbtest::FakeClassFactory<Taskbar> gFactory;

@@ -15,54 +15,16 @@ FakePickerState gState = {};
 
 // The storage medium's owner: ReleaseStgMedium releases it instead of
 // freeing the test's block.
-class MediumOwner final : public IUnknown {
+class MediumOwner final : public wbtest::FakeComObject<MediumOwner, IUnknown> {
 public:
-    MediumOwner() { InterlockedIncrement(&gState.liveObjects); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) {
-            InterlockedIncrement(&gState.mediumReleases);
-            InterlockedDecrement(&gState.liveObjects);
-            delete this;
-        }
-        return left;
-    }
-
-private:
-    LONG refs_ = 1;
+    MediumOwner() : FakeComObject(&gState.liveObjects) {}
+    void onLastRelease() { InterlockedIncrement(&gState.mediumReleases); }
 };
 
-class Selection final : public IDataObject {
+class Selection final : public wbtest::FakeComObject<Selection, IDataObject> {
 public:
-    Selection() { InterlockedIncrement(&gState.liveObjects); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown && iid != IID_IDataObject) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IDataObject*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) {
-            InterlockedDecrement(&gState.liveObjects);
-            delete this;
-        }
-        return left;
-    }
+    Selection() : FakeComObject(&gState.liveObjects) {}
+    static bool implements(REFIID iid) { return iid == IID_IDataObject; }
     HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override {
         if (format->cfFormat != RegisterClipboardFormatW(L"CFSTR_DSOP_DS_SELECTION_LIST") ||
             format->dwAspect != DVASPECT_CONTENT || format->lindex != -1 || !(format->tymed & TYMED_HGLOBAL))
@@ -81,35 +43,12 @@ public:
     HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
-
-private:
-    LONG refs_ = 1;
 };
 
-class Picker final : public IDsObjectPicker {
+class Picker final : public wbtest::FakeComObject<Picker, IDsObjectPicker> {
 public:
-    Picker() {
-        InterlockedIncrement(&gState.liveObjects);
-        InterlockedIncrement(&gState.created);
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown && iid != IID_IDsObjectPicker) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IDsObjectPicker*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) {
-            InterlockedDecrement(&gState.liveObjects);
-            delete this;
-        }
-        return left;
-    }
+    Picker() : FakeComObject(&gState.liveObjects) { InterlockedIncrement(&gState.created); }
+    static bool implements(REFIID iid) { return iid == IID_IDsObjectPicker; }
     HRESULT STDMETHODCALLTYPE Initialize(PDSOP_INIT_INFO init) override {
         ++gState.initializeCalls;
         gState.initSize = init->cbSize;
@@ -140,9 +79,6 @@ public:
         *selections = new Selection;
         return S_OK;
     }
-
-private:
-    LONG refs_ = 1;
 };
 
 wbtest::FakeClassFactory<Picker> gFactory;
