@@ -43,12 +43,13 @@ class UpdateRoad : public testing::Test {
 protected:
     void SetUp() override {
         cleanUp();
-        for (const auto& copy : installerCopies()) deleteProtectedFile(copy);
+        removeWorkDirectories();
         installRealService();
     }
     void TearDown() override {
         cleanUp();
         removeService();
+        removeWorkDirectories();
     }
     static void cleanUp() {
         killProcesses(L"qus_clone.exe");
