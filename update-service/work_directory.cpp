@@ -31,6 +31,27 @@ bool plainDirectory(HANDLE directory) {
            !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Deletes one file through a handle to the entry itself: a link is removed,
+// never what it points to. A read-only attribute does not keep it (under Wine
+// the system-only DACL shows as one).
+bool deleteEntry(const wchar_t* path) {
+    ScopedHandle file(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_BASIC_INFO basic;
+    if (!file || !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)) ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        return false;
+    }
+    if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+        basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic))) return false;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
 // Deletes the plain files directly in the folder, listed through its own
 // handle; false if anything else is in it or a file stays (in use).
 bool emptyDirectory(HANDLE directory, const wchar_t* dir) {
@@ -42,10 +63,9 @@ bool emptyDirectory(HANDLE directory, const wchar_t* dir) {
             std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
                 wchar_t path[MAX_PATH];
-                // DeleteFileW removes a link itself, never what it points to;
-                // sub-folders and junctions are never entered.
+                // Sub-folders and junctions are never entered.
                 if ((entry->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-                    FAILED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s", dir, name.c_str())) || !DeleteFileW(path)) {
+                    FAILED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s", dir, name.c_str())) || !deleteEntry(path)) {
                     empty = false;
                 }
             }
@@ -112,8 +132,7 @@ void removeStaleWorkDirectories(const wchar_t* tempDir, PSID owner) {
             SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
             StringCchPrintfW(text, MAX_PATH + 64, L"Removed the work directory of an earlier update: %s", dir);
         } else {
-            StringCchPrintfW(text, MAX_PATH + 64, L"Keeping the work directory of an earlier update (in use): %s",
-                             dir);
+            StringCchPrintfW(text, MAX_PATH + 64, L"Keeping the work directory of an earlier update: %s", dir);
         }
         logLine(text);
     } while (FindNextFileW(search, &found));
