@@ -157,8 +157,8 @@ int checkSigner(const wchar_t* path) {
     HCERTSTORE storeHandle = nullptr;
     HCRYPTMSG messageHandle = nullptr;
     if (!api || !api->cryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &storeHandle, &messageHandle,
-                          nullptr)) {
+                                       CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &storeHandle,
+                                       &messageHandle, nullptr)) {
         logError(L"CryptQueryObject failed", GetLastError());
         return 1;
     }
@@ -199,7 +199,8 @@ int checkSigner(const wchar_t* path) {
 
 int readCertificateName(PCCERT_CONTEXT certificate, DWORD flags, const wchar_t* expected) {
     const TrustFunctions* api = trustFunctions();
-    DWORD length = api ? api->certGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0) : 0;
+    DWORD length =
+        api ? api->certGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0) : 0;
     if (length == 0) {
         logError(L"CertGetNameString failed to get length information", GetLastError());
         return 1;

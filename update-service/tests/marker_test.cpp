@@ -30,6 +30,8 @@ struct RoundTrip {
     std::string bytes;
 };
 
+// The writer creates the marker with its explicit descriptor; the reader
+// still opens it and trusts its owner.
 TEST_F(MarkerFile, WriterAndReaderAgree) {
     const RoundTrip cases[] = {
         {L"C:\\Apps\\Client Tool\\Client Tool.exe", "C:\\Apps\\Client Tool\\Client Tool.exe\r\n"},
