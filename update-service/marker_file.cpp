@@ -4,21 +4,12 @@
 
 #include <string>
 
+#include "explicit_security.h"
 #include "scoped.h"
 
 namespace {
 
 const unsigned char UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
-
-// The user of this process, copied into sid (SECURITY_MAX_SID_SIZE bytes).
-bool currentUserSid(BYTE* sid) {
-    ScopedHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;
-    alignas(8) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
-    return CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
-}
 
 bool ownedByTrustedAccount(HANDLE file) {
     PSID owner = nullptr;
@@ -28,12 +19,23 @@ bool ownedByTrustedAccount(HANDLE file) {
         return false;
     }
     alignas(8) BYTE self[SECURITY_MAX_SID_SIZE];
-    bool trusted = owner && currentUserSid(self) && isTrustedMarkerOwner(owner, self);
+    bool trusted = owner && processUserSid(self) && isTrustedMarkerOwner(owner, self);
     LocalFree(descriptor);
     return trusted;
 }
 
 }  // namespace
+
+int buildMarkerSecurity(ExplicitSecurity& security) {
+    // The folder's inheritable entries give Users nothing on Windows: the
+    // clone runs as a standard user (or an administrator's filtered token).
+    const AccessEntry entries[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ},
+    };
+    return security.build(entries, 3);
+}
 
 bool isTrustedMarkerOwner(PSID owner, PSID self) {
     if (!owner || !IsValidSid(owner)) return false;
@@ -84,8 +86,11 @@ DWORD writeMarkerFile(const wchar_t* markerPath, const wchar_t* applicationPath)
     // Any user can create files in the shared temp folder: remove whatever
     // stands under the marker's name (a link is removed, not followed), then
     // create a new file, which fails if somebody got in between.
+    ExplicitSecurity security;
+    if (buildMarkerSecurity(security) != 0) return security.error();
     DeleteFileW(markerPath);
-    ScopedHandle file(CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file(
+        CreateFileW(markerPath, GENERIC_WRITE, 0, security.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
 
     std::string bytes;

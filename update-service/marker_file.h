@@ -20,8 +20,15 @@ enum class MarkerRead {
 // Reads the first line of the marker into path (units, terminator included).
 MarkerRead readMarkerFile(const wchar_t* markerPath, wchar_t* path, DWORD units);
 
-// Creates the marker afresh (never through a file or link placed there before)
-// and writes the path into it. 0 on success, otherwise a Win32 error.
+class ExplicitSecurity;
+
+// The marker's descriptor: a protected DACL with full control for local
+// system and Administrators and read access for Users. 0, or the failed step
+// of ExplicitSecurity::build.
+int buildMarkerSecurity(ExplicitSecurity& security);
+
+// Creates the marker afresh with buildMarkerSecurity's descriptor (never
+// through a file or link placed there before) and writes the path into it. 0 on success, otherwise a Win32 error.
 DWORD writeMarkerFile(const wchar_t* markerPath, const wchar_t* applicationPath);
 
 // Whether a marker owned by owner may be trusted by the user self: only local

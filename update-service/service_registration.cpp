@@ -32,9 +32,14 @@ int installService() {
         return 2;
     }
 
+    // Quoted in both branches: unquoted, a path with a blank in it lets the
+    // system start C:\Program.exe (and the like) as local system instead.
+    wchar_t quotedPath[520];
+    StringCchPrintfW(quotedPath, 520, L"\"%s\"", path);
+
     ScopedServiceHandle service(CreateServiceW(manager.get(), SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                               path, nullptr, nullptr, nullptr, nullptr, nullptr));
+                                               quotedPath, nullptr, nullptr, nullptr, nullptr, nullptr));
     if (service) {
         SERVICE_DESCRIPTIONW description;
         wchar_t descriptionText[] = SERVICE_DESCRIPTION;
@@ -58,8 +63,6 @@ int installService() {
         logError(L"Updating the service exe path failed, failed to open the service.", GetLastError());
         return 1;
     }
-    wchar_t quotedPath[520];
-    StringCchPrintfW(quotedPath, 520, L"\"%s\"", path);
     if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, quotedPath,
                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
         logError(L"Updating the service exe path failed, configuration change failed.", GetLastError());

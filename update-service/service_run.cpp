@@ -1,12 +1,13 @@
 #include "service_run.h"
 
-#include <aclapi.h>
 #include <rpc.h>
 #include <shlwapi.h>
 #include <strsafe.h>
 
 #include <cwchar>
 
+#include "explicit_security.h"
+#include "installer_source.h"
 #include "logging.h"
 #include "messages.h"
 #include "names.h"
@@ -14,6 +15,7 @@
 #include "scoped.h"
 #include "signature.h"
 #include "update_roles.h"
+#include "work_directory.h"
 
 void (*workRoutine)(DWORD argc, LPWSTR* argv) = nullptr;
 
@@ -39,24 +41,6 @@ void reportStatus(DWORD state, DWORD waitHint, bool withCheckPoint = false) {
 
 bool isVerboseOption(const wchar_t* arg) {
     return wcscmp(arg, L"/VERBOSE") == 0 || wcscmp(arg, L"-v") == 0 || wcscmp(arg, L"--verbose") == 0;
-}
-
-struct AclTraits {
-    static PACL invalid() { return nullptr; }
-    static bool valid(PACL p) { return p != nullptr; }
-    static void close(PACL p) { LocalFree(p); }
-};
-
-// Copies all of source into target through open handles.
-bool copyContents(HANDLE source, HANDLE target) {
-    static BYTE buffer[64 * 1024];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(source, buffer, sizeof(buffer), &got, nullptr)) return false;
-        if (got == 0) return true;
-        DWORD written = 0;
-        if (!WriteFile(target, buffer, got, &written, nullptr) || written != got) return false;
-    }
 }
 
 }  // namespace
@@ -134,10 +118,38 @@ void performUpdate(DWORD argc, LPWSTR* argv) {
 
 int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard) {
     *readGuard = nullptr;
-    DWORD length = GetTempPathW(MAX_PATH, target);
+    wchar_t tempDir[MAX_PATH];
+    DWORD length = serviceTempPathFunction(GetModuleHandleW(L"kernel32.dll"))(MAX_PATH, tempDir);
     if (length == 0 || length > MAX_PATH) {
         logError(L"GetTempPathW failed", GetLastError());
         return 1;
+    }
+    if (tempDir[length - 1] == L'\\') tempDir[length - 1] = L'\0';
+
+    alignas(8) BYTE self[SECURITY_MAX_SID_SIZE];
+    if (!processUserSid(self)) {
+        logError(L"AllocateAndInitializeSid failed", GetLastError());
+        return 6;
+    }
+    removeStaleWorkDirectories(tempDir, self);
+
+    // Everything the user named is checked before it is opened; a refusal is a
+    // failed copy.
+    wchar_t sourcePath[MAX_PATH];
+    const wchar_t* refusal = refuseInstallerPath(source, sourcePath);
+    DWORD error = ERROR_BAD_PATHNAME;
+    ScopedHandle input;
+    if (!refusal) {
+        input.reset(openInstallerSource(sourcePath, &error, &refusal));
+    }
+    if (!input) {
+        if (refusal) {
+            wchar_t text[256];
+            StringCchPrintfW(text, 256, L"The installer path is refused: %s.", refusal);
+            logLine(text);
+        }
+        logError(L"CopyFileW failed", error);
+        return 5;
     }
 
     UUID uuid;
@@ -151,67 +163,11 @@ int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE
         logError(L"UuidToStringW failed", GetLastError());
         return 3;
     }
-    BOOL appended = PathAppendW(target, reinterpret_cast<wchar_t*>(uuidText));
-    DWORD appendError = GetLastError();
+    wchar_t uuidName[40];
+    StringCchCopyW(uuidName, 40, reinterpret_cast<wchar_t*>(uuidText));
     RpcStringFreeW(&uuidText);
-    if (!appended) {
-        logError(L"PathAppendW failed", appendError);
-        return 4;
-    }
-
-    // The copy is created with its final DACL already in place: there is no
-    // moment in which another account could open it.
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    ScopedSid systemSid;
-    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  systemSid.receive())) {
-        logError(L"AllocateAndInitializeSid failed", GetLastError());
-        return 6;
-    }
-    EXPLICIT_ACCESSW access = {};
-    access.grfAccessPermissions = GENERIC_ALL;
-    access.grfAccessMode = GRANT_ACCESS;
-    access.grfInheritance = NO_INHERITANCE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(systemSid.get());
-    Scoped<PACL, AclTraits> acl;
-    DWORD aclResult = SetEntriesInAclW(1, &access, nullptr, acl.receive());
-    if (aclResult != ERROR_SUCCESS) {
-        logError(L"SetEntriesInAcl failed", aclResult);
-        return 7;
-    }
-    SECURITY_DESCRIPTOR descriptor;
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl.get(), FALSE) ||
-        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-        logError(L"SetNamedSecurityInfo failed", GetLastError());
-        return 8;
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-
-    {
-        ScopedHandle input(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!input) {
-            logError(L"CopyFileW failed", GetLastError());
-            return 5;
-        }
-        // CREATE_NEW: never open a file that somebody placed under this name.
-        ScopedHandle output(CreateFileW(target, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                        nullptr));
-        if (!output) {
-            logError(L"CopyFileW failed", GetLastError());
-            return 5;
-        }
-        if (!copyContents(input.get(), output.get())) {
-            DWORD error = GetLastError();
-            output.reset();
-            DeleteFileW(target);
-            logError(L"CopyFileW failed", error);
-            return 5;
-        }
-    }
+    int placed = placePrivateCopy(input.get(), tempDir, uuidName, self, target);
+    if (placed != 0) return placed;
 
     // Held until the installer has been started: readers (validation, the
     // loader) may open the copy, writers and deleters may not.

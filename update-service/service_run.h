@@ -16,8 +16,10 @@ void WINAPI serviceControlHandler(DWORD control);
 // "software-update" in the start arguments.
 void performUpdate(DWORD argc, LPWSTR* argv);
 
-// Copies source to a new file named by a fresh UUID in the temp directory,
-// created with a protected DACL that admits local system alone. On success
+// Copies source, which must name a file on a local volume, to a new file
+// temp\<uuid>\<uuid> in a new folder of the service's temp folder; folder and
+// file are created with a protected DACL that admits local system alone.
+// Folders of earlier updates are removed first. On success
 // target holds the copy's path and *readGuard a handle that keeps the copy
 // from being written, renamed or deleted until it is closed. 0, or 1 to 8.
 int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard);

@@ -7,8 +7,55 @@
 
 #include "logging.h"
 #include "scoped.h"
+#include "system_library.h"
 
 namespace {
+
+// WINTRUST and CRYPT32, loaded from the system folder on first use and kept
+// for the life of the process.
+struct TrustFunctions {
+    decltype(&WinVerifyTrust) winVerifyTrust;
+    decltype(&CryptQueryObject) cryptQueryObject;
+    decltype(&CryptMsgGetParam) cryptMsgGetParam;
+    decltype(&CryptMsgClose) cryptMsgClose;
+    decltype(&CertFindCertificateInStore) certFindCertificateInStore;
+    decltype(&CertGetNameStringW) certGetNameStringW;
+    decltype(&CertFreeCertificateContext) certFreeCertificateContext;
+    decltype(&CertCloseStore) certCloseStore;
+};
+
+template <typename F>
+bool bind(HMODULE module, const char* name, F* function) {
+    *function = module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+    return *function != nullptr;
+}
+
+// The functions, or nullptr with the last error set when a DLL or function is missing.
+const TrustFunctions* trustFunctions() {
+    static TrustFunctions functions;
+    static bool loaded = false;
+    if (loaded) return &functions;
+    HMODULE wintrust = loadSystemLibrary(L"wintrust.dll");
+    HMODULE crypt32 = wintrust ? loadSystemLibrary(L"crypt32.dll") : nullptr;
+    TrustFunctions f = {};
+    bool complete = bind(wintrust, "WinVerifyTrust", &f.winVerifyTrust) &&
+                    bind(crypt32, "CryptQueryObject", &f.cryptQueryObject) &&
+                    bind(crypt32, "CryptMsgGetParam", &f.cryptMsgGetParam) &&
+                    bind(crypt32, "CryptMsgClose", &f.cryptMsgClose) &&
+                    bind(crypt32, "CertFindCertificateInStore", &f.certFindCertificateInStore) &&
+                    bind(crypt32, "CertGetNameStringW", &f.certGetNameStringW) &&
+                    bind(crypt32, "CertFreeCertificateContext", &f.certFreeCertificateContext) &&
+                    bind(crypt32, "CertCloseStore", &f.certCloseStore);
+    if (!complete) {
+        DWORD error = GetLastError();
+        logError(L"Failed to load the signature functions from the system folder", error);
+        SetLastError(error);
+        return nullptr;
+    }
+    functions = f;
+    loaded = true;
+    return &functions;
+}
 
 struct LocalTraits {
     static void* invalid() { return nullptr; }
@@ -20,17 +67,17 @@ using ScopedLocal = Scoped<void*, LocalTraits>;
 struct StoreTraits {
     static HCERTSTORE invalid() { return nullptr; }
     static bool valid(HCERTSTORE h) { return h != nullptr; }
-    static void close(HCERTSTORE h) { CertCloseStore(h, 0); }
+    static void close(HCERTSTORE h) { trustFunctions()->certCloseStore(h, 0); }
 };
 struct MessageTraits {
     static HCRYPTMSG invalid() { return nullptr; }
     static bool valid(HCRYPTMSG h) { return h != nullptr; }
-    static void close(HCRYPTMSG h) { CryptMsgClose(h); }
+    static void close(HCRYPTMSG h) { trustFunctions()->cryptMsgClose(h); }
 };
 struct CertTraits {
     static PCCERT_CONTEXT invalid() { return nullptr; }
     static bool valid(PCCERT_CONTEXT c) { return c != nullptr; }
-    static void close(PCCERT_CONTEXT c) { CertFreeCertificateContext(c); }
+    static void close(PCCERT_CONTEXT c) { trustFunctions()->certFreeCertificateContext(c); }
 };
 
 // The trust request as WinVerifyTrust knows it since Windows 8: the mingw
@@ -67,6 +114,12 @@ LONG validateInstaller(const wchar_t* path) {
 }
 
 LONG verifyTrust(const wchar_t* path) {
+    const TrustFunctions* api = trustFunctions();
+    if (!api) {
+        LONG status = HRESULT_FROM_WIN32(GetLastError());
+        logError(L"WinVerifyTrust error", static_cast<DWORD>(status));
+        return status;
+    }
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path;
@@ -81,7 +134,7 @@ LONG verifyTrust(const wchar_t* path) {
     trustData.dwStateAction = WTD_STATEACTION_VERIFY;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    LONG status = WinVerifyTrust(nullptr, &action, &trustData);
+    LONG status = api->winVerifyTrust(nullptr, &action, &trustData);
 
     if (status == 0) {
         logLine(L"The file is signed and the signature is valid.");
@@ -95,16 +148,17 @@ LONG verifyTrust(const wchar_t* path) {
 
     // Release the verification state; the result does not matter.
     trustData.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &trustData);
+    api->winVerifyTrust(nullptr, &action, &trustData);
     return status;
 }
 
 int checkSigner(const wchar_t* path) {
+    const TrustFunctions* api = trustFunctions();
     HCERTSTORE storeHandle = nullptr;
     HCRYPTMSG messageHandle = nullptr;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &storeHandle, &messageHandle,
-                          nullptr)) {
+    if (!api || !api->cryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                       CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &storeHandle,
+                                       &messageHandle, nullptr)) {
         logError(L"CryptQueryObject failed", GetLastError());
         return 1;
     }
@@ -112,7 +166,7 @@ int checkSigner(const wchar_t* path) {
     Scoped<HCRYPTMSG, MessageTraits> messageGuard(messageHandle);
 
     DWORD signerInfoSize = 0;
-    if (!CryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize)) {
+    if (!api->cryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize)) {
         logError(L"CryptMsgGetParam failed to get length of signer info", GetLastError());
         return 2;
     }
@@ -121,7 +175,7 @@ int checkSigner(const wchar_t* path) {
         logError(L"LocalAlloc failed for signer info", GetLastError());
         return 3;
     }
-    if (!CryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, signerInfo.get(), &signerInfoSize)) {
+    if (!api->cryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, signerInfo.get(), &signerInfoSize)) {
         logError(L"CryptMsgGetParam failed to get content of signer info", GetLastError());
         return 4;
     }
@@ -131,7 +185,7 @@ int checkSigner(const wchar_t* path) {
     CERT_INFO certInfo = {};
     certInfo.Issuer = signer->Issuer;
     certInfo.SerialNumber = signer->SerialNumber;
-    Scoped<PCCERT_CONTEXT, CertTraits> certificate(CertFindCertificateInStore(
+    Scoped<PCCERT_CONTEXT, CertTraits> certificate(api->certFindCertificateInStore(
         storeHandle, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &certInfo, nullptr));
     if (!certificate) {
         logError(L"CertFindCertificateInStore failed", GetLastError());
@@ -144,7 +198,9 @@ int checkSigner(const wchar_t* path) {
 }
 
 int readCertificateName(PCCERT_CONTEXT certificate, DWORD flags, const wchar_t* expected) {
-    DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0);
+    const TrustFunctions* api = trustFunctions();
+    DWORD length =
+        api ? api->certGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0) : 0;
     if (length == 0) {
         logError(L"CertGetNameString failed to get length information", GetLastError());
         return 1;
@@ -155,7 +211,7 @@ int readCertificateName(PCCERT_CONTEXT certificate, DWORD flags, const wchar_t* 
         return 2;
     }
     auto* text = static_cast<wchar_t*>(name.get());
-    if (CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, text, length) == 0) {
+    if (api->certGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, text, length) == 0) {
         logError(L"CertGetNameString failed to get information from certificate", GetLastError());
         return 3;
     }

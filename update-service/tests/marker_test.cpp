@@ -6,6 +6,7 @@
 
 #include <sddl.h>
 
+#include "explicit_security.h"
 #include "handoff.h"
 #include "marker_file.h"
 #include "wine_process.h"
@@ -29,6 +30,8 @@ struct RoundTrip {
     std::string bytes;
 };
 
+// The writer creates the marker with its explicit descriptor; the reader
+// still opens it and trusts its owner.
 TEST_F(MarkerFile, WriterAndReaderAgree) {
     const RoundTrip cases[] = {
         {L"C:\\Apps\\Client Tool\\Client Tool.exe", "C:\\Apps\\Client Tool\\Client Tool.exe\r\n"},
@@ -84,6 +87,94 @@ TEST_F(MarkerFile, WriterReplacesAPlantedLinkWithoutTouchingItsTarget) {
     EXPECT_EQ(readFile(victim), "keep me");
     EXPECT_EQ(readFile(marker_), "C:\\app.exe\r\n");
     EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 64), MarkerRead::Found);
+}
+
+// Wine neither enforces file DACLs nor runs anything as another account, so
+// the marker's descriptor is checked as the writer builds it, entry by entry,
+// and through AccessCheck for a token that is a member of Users alone.
+TEST(MarkerDescriptor, UsersMayReadOnlySystemAndAdministratorsMayWrite) {
+    ExplicitSecurity security;
+    ASSERT_EQ(buildMarkerSecurity(security), 0) << security.error();
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(security.descriptor(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the temp folder's entries must not be inherited";
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+    EXPECT_FALSE(defaulted);
+
+    struct Expected {
+        WELL_KNOWN_SID_TYPE who;
+        DWORD mask;
+    } expected[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ},
+    };
+    ASSERT_EQ(dacl->AceCount, 3);
+    for (DWORD i = 0; i < 3; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(ace->Header.AceFlags, 0) << "no inheritance, entry " << i;
+        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, expected[i].who)) << i;
+        EXPECT_EQ(ace->Mask, expected[i].mask) << i;
+    }
+
+    // What a standard user (or an administrator's filtered token) gets: read,
+    // never write. The check needs an owner and group in the descriptor.
+    alignas(8) BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(system);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+    SECURITY_DESCRIPTOR checked = *static_cast<SECURITY_DESCRIPTOR*>(security.descriptor());
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&checked, system, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorGroup(&checked, system, FALSE));
+
+    alignas(8) BYTE users[SECURITY_MAX_SID_SIZE];
+    size = sizeof(users);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size));
+    HANDLE process = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process));
+    BOOL member = FALSE;
+    HANDLE impersonation = nullptr;
+    ASSERT_TRUE(DuplicateToken(process, SecurityImpersonation, &impersonation));
+    ASSERT_TRUE(CheckTokenMembership(impersonation, users, &member));
+    ASSERT_TRUE(member) << "the test token must be a member of Users";
+
+    // Administrators for deny only, as in a filtered token.
+    alignas(8) BYTE admins[SECURITY_MAX_SID_SIZE];
+    size = sizeof(admins);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+    SID_AND_ATTRIBUTES disabled[] = {{admins, 0}};
+    HANDLE restrictedPrimary = nullptr;
+    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, disabled, 0, nullptr, 0, nullptr, &restrictedPrimary))
+        << GetLastError();
+    HANDLE restricted = nullptr;
+    ASSERT_TRUE(DuplicateToken(restrictedPrimary, SecurityImpersonation, &restricted));
+    CloseHandle(restrictedPrimary);
+
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    struct Check {
+        DWORD desired;
+        BOOL granted;
+    } checks[] = {{FILE_GENERIC_READ, TRUE}, {FILE_GENERIC_WRITE, FALSE}, {DELETE, FALSE}, {WRITE_DAC, FALSE}};
+    for (const Check& c : checks) {
+        PRIVILEGE_SET privileges;
+        DWORD privilegesSize = sizeof(privileges);
+        DWORD grantedAccess = 0;
+        BOOL status = FALSE;
+        SetLastError(0xdeadbeef);
+        ASSERT_TRUE(AccessCheck(&checked, restricted, c.desired, &mapping, &privileges, &privilegesSize,
+                                &grantedAccess, &status))
+            << GetLastError();
+        EXPECT_EQ(status, c.granted) << std::hex << c.desired;
+    }
+    CloseHandle(restricted);
+    CloseHandle(impersonation);
+    CloseHandle(process);
 }
 
 TEST(MarkerOwner, OnlySystemAdministratorsOrTheUserItself) {

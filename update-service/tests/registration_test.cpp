@@ -43,6 +43,17 @@ Config readConfig() {
     return c;
 }
 
+// The service's ImagePath as the service control manager keeps it.
+std::wstring imagePath() {
+    wchar_t value[1024] = {};
+    DWORD size = sizeof(value);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\QARUpdateService", L"ImagePath",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size) != ERROR_SUCCESS) {
+        return L"";
+    }
+    return value;
+}
+
 bool contains(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
 
 class Registration : public testing::Test {
@@ -64,7 +75,9 @@ TEST_F(Registration, InstallCreatesTheDemandStartService) {
     EXPECT_EQ(c.type, (DWORD)SERVICE_WIN32_OWN_PROCESS);
     EXPECT_EQ(c.start, (DWORD)SERVICE_DEMAND_START);
     EXPECT_EQ(c.errorControl, (DWORD)SERVICE_ERROR_NORMAL);
-    EXPECT_EQ(_wcsicmp(c.binary.c_str(), winPath(QARUPDATESERVICE_EXE).c_str()), 0) << toUtf8(c.binary);
+    EXPECT_EQ(_wcsicmp(c.binary.c_str(), (L"\"" + winPath(QARUPDATESERVICE_EXE) + L"\"").c_str()), 0)
+        << toUtf8(c.binary);
+    EXPECT_EQ(_wcsicmp(imagePath().c_str(), c.binary.c_str()), 0) << toUtf8(imagePath());
     EXPECT_EQ(c.account, L"LocalSystem");
     EXPECT_EQ(c.display, L"QAR Client Update Service");
     EXPECT_EQ(c.description,
@@ -83,7 +96,70 @@ TEST_F(Registration, SecondInstallStoresTheQuotedPath) {
     Config c = readConfig();
     EXPECT_EQ(_wcsicmp(c.binary.c_str(), (L"\"" + winPath(QARUPDATESERVICE_EXE) + L"\"").c_str()), 0)
         << toUtf8(c.binary);
+    EXPECT_EQ(_wcsicmp(imagePath().c_str(), c.binary.c_str()), 0) << toUtf8(imagePath());
     EXPECT_EQ(c.start, (DWORD)SERVICE_DEMAND_START);
+}
+
+// The program installed in a folder whose path has blanks, with a program
+// planted where an unquoted path would lead the system first.
+class BlankInPath : public Registration {
+protected:
+    void SetUp() override {
+        Registration::SetUp();
+        removeTree(ROOT);
+        for (const wchar_t* dir : {ROOT, L"C:\\qar-reg\\Program Files", L"C:\\qar-reg\\Program Files\\QAR Client"}) {
+            CreateDirectoryW(dir, nullptr);
+        }
+        ASSERT_TRUE(CopyFileW(winPath(QARUPDATESERVICE_EXE).c_str(), program_.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(winPath(QAR_TEST_APPLICATION_EXE).c_str(), L"C:\\qar-reg\\Program.exe", FALSE));
+    }
+    void TearDown() override {
+        waitStopped();
+        Registration::TearDown();
+        removeTree(ROOT);
+    }
+    // Starts the service without arguments: it logs the missing installer and stops.
+    void start() {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = OpenServiceW(scm, L"QARUpdateService", SERVICE_START);
+        StartServiceW(svc, 0, nullptr);
+        CloseServiceHandle(svc);
+        CloseServiceHandle(scm);
+        waitStopped();
+    }
+    static void waitStopped() {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = OpenServiceW(scm, L"QARUpdateService", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status = {};
+        for (int i = 0; svc && i < 200 && QueryServiceStatus(svc, &status) && status.dwCurrentState != SERVICE_STOPPED;
+             ++i) {
+            Sleep(100);
+        }
+        if (svc) CloseServiceHandle(svc);
+        CloseServiceHandle(scm);
+    }
+    static constexpr const wchar_t* ROOT = L"C:\\qar-reg";
+    const std::wstring program_ = L"C:\\qar-reg\\Program Files\\QAR Client\\qarupdateservice.exe";
+    const std::wstring planted_ = L"C:\\qar-reg\\app-proof.txt";  // written by the planted Program.exe
+};
+
+TEST_F(BlankInPath, QuotedPathStartsTheServiceNotThePlantedProgram) {
+    ProcessResult r = runProgram(program_, {L"install"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(imagePath(), L"\"" + program_ + L"\"");
+    start();
+    EXPECT_FALSE(readFile(planted_)) << "the system started C:\\qar-reg\\Program.exe as the service";
+
+    // The fault this guards against, as Wine's service manager shows it too.
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE svc = OpenServiceW(scm, L"QARUpdateService", SERVICE_CHANGE_CONFIG);
+    ASSERT_TRUE(ChangeServiceConfigW(svc, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, program_.c_str(),
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    start();
+    for (int i = 0; i < 100 && !readFile(planted_); ++i) Sleep(100);
+    EXPECT_TRUE(readFile(planted_)) << "unquoted, the planted program runs instead";
 }
 
 TEST_F(Registration, DeleteRemovesTheServiceAndToleratesItsAbsence) {

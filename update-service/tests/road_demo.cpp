@@ -27,7 +27,7 @@ int cleanUp(int result) {
     removeService();
     DeleteFileW(MARKER);
     removeLogFiles();
-    for (const auto& copy : installerCopies()) deleteProtectedFile(copy);
+    removeWorkDirectories();
     removeTree(TEST_ROOT);
     return result;
 }

@@ -94,16 +94,34 @@ std::string readLogFiles() {
     return all;
 }
 
+namespace {
+bool uuidName(const std::wstring& name) {
+    bool uuid = name.size() == 36;
+    for (size_t i = 0; uuid && i < name.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        uuid = dash ? name[i] == L'-' : (iswdigit(name[i]) || (name[i] >= L'a' && name[i] <= L'f'));
+    }
+    return uuid;
+}
+}  // namespace
+
+std::vector<std::wstring> workDirectories() {
+    std::vector<std::wstring> dirs;
+    for (const auto& f : listTemp(L"*-*-*-*-*")) {
+        DWORD attributes = GetFileAttributesW(f.c_str());
+        if (uuidName(f.substr(f.find_last_of(L'\\') + 1)) && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            dirs.push_back(f);
+        }
+    }
+    return dirs;
+}
+
 std::vector<std::wstring> installerCopies() {
     std::vector<std::wstring> copies;
-    for (const auto& f : listTemp(L"*-*-*-*-*")) {
-        std::wstring name = f.substr(f.find_last_of(L'\\') + 1);
-        bool uuid = name.size() == 36;
-        for (size_t i = 0; uuid && i < name.size(); ++i) {
-            bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-            uuid = dash ? name[i] == L'-' : (iswdigit(name[i]) || (name[i] >= L'a' && name[i] <= L'f'));
-        }
-        if (uuid) copies.push_back(f);
+    for (const auto& dir : workDirectories()) {
+        std::wstring copy = dir + L"\\" + dir.substr(dir.find_last_of(L'\\') + 1);
+        if (GetFileAttributesW(copy.c_str()) != INVALID_FILE_ATTRIBUTES) copies.push_back(copy);
     }
     return copies;
 }
@@ -113,6 +131,15 @@ void deleteProtectedFile(const std::wstring& path) {
     SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                           nullptr, nullptr, nullptr);
     DeleteFileW(path.c_str());
+}
+
+void removeWorkDirectories() {
+    for (const auto& dir : workDirectories()) {
+        deleteProtectedFile(dir + L"\\" + dir.substr(dir.find_last_of(L'\\') + 1));
+        SetNamedSecurityInfoW(const_cast<wchar_t*>(dir.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr);
+        removeTree(dir);
+    }
 }
 
 std::string waitForFile(const std::wstring& path, DWORD timeoutMs) {

@@ -32,8 +32,12 @@ void removeLogFiles();
 // All log files of the program in the temp folder, concatenated, CR removed.
 std::string readLogFiles();
 
-// Files in the temp folder named like a UUID (the installer copies).
+// Folders in the temp folder named like a UUID (the service's work folders).
+std::vector<std::wstring> workDirectories();
+// The installer copies in them (<uuid>\<uuid>).
 std::vector<std::wstring> installerCopies();
+// Removes every work folder with its content.
+void removeWorkDirectories();
 
 // Deletes a file whose DACL admits nobody but local system.
 void deleteProtectedFile(const std::wstring& path);

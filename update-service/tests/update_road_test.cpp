@@ -5,8 +5,11 @@
 
 #include <aclapi.h>
 
+#include <cstdio>
+
 
 #include "marker_file.h"
+#include "pipe_recorder.h"
 #include "test_pki.h"
 #include "road_fixture.h"
 #include "wine_process.h"
@@ -43,12 +46,13 @@ class UpdateRoad : public testing::Test {
 protected:
     void SetUp() override {
         cleanUp();
-        for (const auto& copy : installerCopies()) deleteProtectedFile(copy);
+        removeWorkDirectories();
         installRealService();
     }
     void TearDown() override {
         cleanUp();
         removeService();
+        removeWorkDirectories();
     }
     static void cleanUp() {
         killProcesses(L"qus_clone.exe");
@@ -84,24 +88,30 @@ TEST_F(UpdateRoad, UnsignedInstallerIsCopiedButNeverRun) {
     EXPECT_TRUE(contains(log, "\nValidation failed! We're cancelling the installation.\n"));
     EXPECT_FALSE(contains(log, "Calling installer"));
 
-    // The private copy: named by a UUID, without extension, the same bytes.
+    // The private copy: in a new folder named by a UUID, under the same
+    // name, without extension, the same bytes.
     auto copies = installerCopies();
     ASSERT_EQ(copies.size(), 1u);
+    ASSERT_EQ(workDirectories().size(), 1u);
+    EXPECT_EQ(copies[0], workDirectories()[0] + copies[0].substr(copies[0].find_last_of(L'\\')));
     EXPECT_TRUE(contains(log, "\nPath of the copied installer executable:\n" + toUtf8(copies[0]) + "\n")) << log;
-    // Readable by local system alone. (Wine keeps the DACL in the file's Unix
-    // permissions, so the protection against inheritance cannot be read back.)
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_EQ(GetNamedSecurityInfoW(copies[0].c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    &dacl, nullptr, &sd),
-              0u);
-    ASSERT_TRUE(dacl);
-    ASSERT_EQ(dacl->AceCount, 1);
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
-    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
-    LocalFree(sd);
+    // Folder and copy admit local system alone. (Wine keeps the DACL in the
+    // Unix permissions, so the protection against inheritance and the owner
+    // cannot be read back: the in-process work-area tests check them.)
+    for (const std::wstring& object : {workDirectories()[0], copies[0]}) {
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_EQ(GetNamedSecurityInfoW(object.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &dacl, nullptr, &sd),
+                  0u);
+        ASSERT_TRUE(dacl);
+        ASSERT_EQ(dacl->AceCount, 1) << toUtf8(object);
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
+        LocalFree(sd);
+    }
     SetNamedSecurityInfoW(const_cast<wchar_t*>(copies[0].c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                           nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(readFile(copies[0]), readFile(unsignedInstaller()));
@@ -243,6 +253,135 @@ TEST_F(ServiceStates, StopThatNeverProgressesEndsTheWait) {
     ProcessResult r = run({L"software-update", unsignedInstaller()});
     EXPECT_EQ(r.exitCode, 6u) << r.out;
     EXPECT_TRUE(contains(untimed(r.out), "\nTimeout waiting for the service to stop. - code 0x")) << r.out;
+}
+
+// Installer paths that an ordinary user could hand to the service, which
+// opens what they name as local system. {pipe} stands for the name of a pipe
+// that a hostile server of the test serves: it records whether the service
+// ever connected, and would keep it waiting if it did.
+struct HostilePath {
+    const char* name;
+    const wchar_t* path;
+    const char* refusal;
+    DWORD code;  // of the "CopyFileW failed" line
+};
+
+const HostilePath HOSTILE_PATHS[] = {
+    {"PipeInDeviceNamespace", L"\\\\.\\pipe\\{pipe}", "it names the device namespace", ERROR_BAD_PATHNAME},
+    {"PipeInWin32Namespace", L"\\\\?\\pipe\\{pipe}", "it names the device namespace", ERROR_BAD_PATHNAME},
+    {"PipeWithForwardSlashes", L"//./pipe/{pipe}", "it names the device namespace", ERROR_BAD_PATHNAME},
+    {"PipeThroughGlobalRoot", L"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\{pipe}", "it names the device namespace",
+     ERROR_BAD_PATHNAME},
+    {"PipeThroughLoopbackShare", L"\\\\127.0.0.1\\pipe\\{pipe}", "it is a UNC path", ERROR_BAD_PATHNAME},
+    {"UncShare", L"\\\\qar-attacker\\share\\setup.exe", "it is a UNC path", ERROR_BAD_PATHNAME},
+    {"NulDevice", L"\\\\.\\NUL", "it names the device namespace", ERROR_BAD_PATHNAME},
+    {"Console", L"CON", "it names a device", ERROR_BAD_PATHNAME},
+    {"DeviceNameInAFolder", L"C:\\windows\\temp\\nul.exe", "it names a device", ERROR_BAD_PATHNAME},
+    {"UnmappedDrive", L"Q:\\setup.exe", "its drive is not a local volume", ERROR_BAD_PATHNAME},
+    {"RelativePath", L"setup.exe", "it is not a full path that starts with a drive letter", ERROR_BAD_PATHNAME},
+    {"Directory", L"C:\\windows", "it is a directory", ERROR_ACCESS_DENIED},
+};
+
+std::wstring replacePipe(std::wstring path, const std::wstring& pipe) {
+    size_t at = path.find(L"{pipe}");
+    if (at != std::wstring::npos) path.replace(at, 6, pipe);
+    return path;
+}
+
+std::string codeText(DWORD code) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(code));
+    return text;
+}
+
+class HostileInstallerPath : public UpdateRoad, public testing::WithParamInterface<HostilePath> {};
+
+TEST_P(HostileInstallerPath, IsRefusedAndTheNextRequestIsServed) {
+    ASSERT_EQ(GetDriveTypeW(L"Q:\\"), (UINT)DRIVE_NO_ROOT_DIR) << "the prefix maps Q:";
+    std::wstring pipeName = L"qar-hostile-" + std::to_wstring(GetCurrentProcessId());
+    PipeRecorder recorder(pipeName);
+    ASSERT_TRUE(recorder.ok());
+    std::wstring path = replacePipe(GetParam().path, pipeName);
+
+    ProcessResult r = run({L"software-update", path, L"/VERBOSE"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_TRUE(waitServiceStopped(20000)) << "the service hangs on " << toUtf8(path);
+    std::string log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nPath of the installer executable:\n" + toUtf8(path) + "\n")) << log;
+    EXPECT_TRUE(contains(log, std::string("\nThe installer path is refused: ") + GetParam().refusal + ".\n" +
+                                  "CopyFileW failed - code " + codeText(GetParam().code) + "\n" +
+                                  "Copying the installer failed! We're cancelling the installation.\n"))
+        << log;
+    EXPECT_FALSE(contains(log, "Validating the installer binary"));
+    EXPECT_FALSE(recorder.connected()) << "the service opened the pipe, impersonation level " << recorder.level();
+    EXPECT_TRUE(workDirectories().empty());
+
+    // The service is free for the next request, which is served.
+    removeLogFiles();
+    r = run({L"software-update", unsignedInstaller(), L"/VERBOSE"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_TRUE(waitServiceStopped(20000));
+    log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nValidating the installer binary...\n")) << log;
+    EXPECT_EQ(installerCopies().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, HostileInstallerPath, testing::ValuesIn(HOSTILE_PATHS),
+                         [](const testing::TestParamInfo<HostilePath>& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
+    // A first update shows where the service keeps its work folders.
+    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, 0u);
+    ASSERT_TRUE(waitServiceStopped(20000));
+    ASSERT_EQ(workDirectories().size(), 1u);
+    const std::wstring first = workDirectories()[0];
+    const std::wstring temp = first.substr(0, first.find_last_of(L'\\'));
+
+    // Left-overs as earlier runs (or somebody else) could have left them.
+    const std::wstring withLink = temp + L"\\0f8fad5b-d9cb-469f-a165-70867728950e";
+    const std::wstring inUse = temp + L"\\7c9e6679-7425-40de-944b-e07fc1f90ae7";
+    const std::wstring nested = temp + L"\\16fd2706-8baf-433b-82eb-8c7fada847da";
+    const std::wstring other = temp + L"\\qar-not-a-work-directory";
+    const std::wstring outside = std::wstring(TEST_ROOT) + L"\\outside.txt";
+    CreateDirectoryW(TEST_ROOT, nullptr);
+    ASSERT_TRUE(writeFile(outside, "outside the temp folder"));
+    for (const auto& dir : {withLink, inUse, nested, other, nested + L"\\sub"}) {
+        ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr)) << toUtf8(dir);
+    }
+    ASSERT_TRUE(CreateHardLinkW((withLink + L"\\link.txt").c_str(), outside.c_str(), nullptr));
+    ASSERT_TRUE(writeFile(inUse + L"\\copy", "running installer"));
+    ASSERT_TRUE(writeFile(nested + L"\\sub\\keep.txt", "keep"));
+    ASSERT_TRUE(writeFile(other + L"\\keep.txt", "keep"));
+    // Held as the loader holds a running installer's image: not deletable.
+    HANDLE running = CreateFileW((inUse + L"\\copy").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
+    ASSERT_NE(running, INVALID_HANDLE_VALUE);
+
+    removeLogFiles();
+    ASSERT_EQ(run({L"software-update", unsignedInstaller(), L"/VERBOSE"}).exitCode, 0u);
+    ASSERT_TRUE(waitServiceStopped(20000));
+    std::string log = untimed(readLogFiles());
+    EXPECT_TRUE(contains(log, "\nRemoved the work directory of an earlier update: " + toUtf8(first) + "\n")) << log;
+    EXPECT_TRUE(contains(log, "\nRemoved the work directory of an earlier update: " + toUtf8(withLink) + "\n"));
+    EXPECT_TRUE(contains(log, "\nKeeping the work directory of an earlier update: " + toUtf8(inUse) + "\n"));
+    EXPECT_TRUE(contains(log, "\nKeeping the work directory of an earlier update: " + toUtf8(nested) + "\n"));
+    EXPECT_EQ(GetFileAttributesW(first.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(withLink.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(readFile(outside), "outside the temp folder") << "a link was followed";
+    EXPECT_EQ(readFile(inUse + L"\\copy"), "running installer");
+    EXPECT_EQ(readFile(nested + L"\\sub\\keep.txt"), "keep") << "a sub-folder was entered";
+    EXPECT_EQ(readFile(other + L"\\keep.txt"), "keep");
+    auto dirs = workDirectories();
+    EXPECT_EQ(dirs.size(), 3u);  // in use, nested, and this run's
+
+    // Once the installer has ended, its folder goes at the next start.
+    CloseHandle(running);
+    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, 0u);
+    ASSERT_TRUE(waitServiceStopped(20000));
+    EXPECT_EQ(GetFileAttributesW(inUse.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(workDirectories().size(), 2u);  // nested, and this run's
+    removeTree(nested);
+    removeTree(other);
 }
 
 TEST(Requester, ServiceNotInstalled) {
