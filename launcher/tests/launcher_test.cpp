@@ -229,7 +229,8 @@ TEST_P(UnknownServerTest, IsTrustedOnlyOnAPipeOfTheCallerOrAdministrators) {
         EXPECT_EQ(peer.finish().messages, std::vector<std::string>{"x"});
     } else {
         EXPECT_EQ(r.exitCode, 5u);
-        EXPECT_EQ(r.err, "checkNamedPipe failed (3): 00000005 (the pipe's server does not run as the current user)\r\n");
+        EXPECT_EQ(r.err,
+                  "checkNamedPipe failed (3): 00000005 (the pipe's server does not run as the current user)\r\n");
         EXPECT_TRUE(peer.finish().messages.empty()) << "nothing is written to it";
     }
     EXPECT_FALSE(folder.clientStarted());

@@ -211,7 +211,9 @@ TEST_F(ChannelTest, ClientLetsTheServerIdentifyItAtMost) {
     ASSERT_TRUE(qartest::readAll(server, &byte, 1));
     // Wine's pipe server impersonates its own token at SecurityImpersonation
     // whatever the client allowed; elsewhere the server sees the level itself.
-    if (qartest::pipeServersSeeClientLevel()) EXPECT_LE(qartest::clientImpersonationLevel(server), SecurityIdentification);
+    if (qartest::pipeServersSeeClientLevel()) {
+        EXPECT_LE(qartest::clientImpersonationLevel(server), SecurityIdentification);
+    }
     close(client);
     CloseHandle(server);
 }
