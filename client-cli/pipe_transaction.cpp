@@ -5,10 +5,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "pipe_message.h"
+#include "pipe_server.h"
 
 namespace {
 
@@ -25,6 +27,14 @@ const wchar_t PIPE_NAME_FORMAT[] = L"\\\\.\\pipe\\qar-client-cli_%ls";
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     throw std::runtime_error(text);
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+
+[[noreturn]] void failPipeCall(DWORD error) {
+    fail("CLI invocation failed (error code: %08x). Is the QAR Client running?", static_cast<unsigned>(error));
 }
 
 /// Fills pipeName (PIPE_NAME_SIZE units) with the pipe of the user named by the
@@ -59,13 +69,29 @@ messages::CLIResponse callClient(const messages::CLIRequest& request) {
     std::vector<uint8_t> message;
     if (!encodePipeMessage(request, message)) fail("CLI invocation failed (serialization error)");
 
+    // Identification only: a server that took the name first learns who we
+    // are but cannot act as us. No wait: a busy pipe fails at once (231).
+    HANDLE opened = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) failPipeCall(GetLastError());
+    std::unique_ptr<void, HandleCloser> pipe(opened);
+    // Nothing is sent to a server of another user.
+    if (DWORD error = checkPipeServer(pipe.get())) {
+        if (error == ERROR_ACCESS_DENIED) {
+            fail("CLI invocation failed (error code: %08x). The pipe's server does not run as the current user.",
+                 static_cast<unsigned>(error));
+        }
+        failPipeCall(error);
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) failPipeCall(GetLastError());
+
     std::vector<uint8_t> reply(REPLY_SIZE);
     DWORD replyLength = 0;
-    // NMPWAIT_NOWAIT: when every instance of the pipe is busy, fail at once.
-    if (!CallNamedPipeW(pipeName, message.data(), static_cast<DWORD>(message.size()), reply.data(), REPLY_SIZE,
-                        &replyLength, NMPWAIT_NOWAIT)) {
-        fail("CLI invocation failed (error code: %08x). Is the QAR Client running?",
-             static_cast<unsigned>(GetLastError()));
+    // One message out, one message back; a longer reply fails with ERROR_MORE_DATA.
+    if (!TransactNamedPipe(pipe.get(), message.data(), static_cast<DWORD>(message.size()), reply.data(), REPLY_SIZE,
+                           &replyLength, nullptr)) {
+        failPipeCall(GetLastError());
     }
 
     messages::CLIResponse response;

@@ -4,6 +4,9 @@
 #include <shlwapi.h>
 #include <strsafe.h>
 
+#include <new>
+#include <string>
+
 #include "console.h"
 #include "scoped.h"
 
@@ -11,10 +14,31 @@ namespace {
 
 const int PATH_UNITS = 260;
 const int DESKTOP_UNITS = 32;
-const int COMMAND_LINE_EXTRA_UNITS = 1024;  // room for the quoted file name beside the parameter
 const int PATH_FAILURE = -2;
 const wchar_t CLIENT_FILE_NAME[] = L"QAR Client.exe";
 const wchar_t INTERACTIVE_DESKTOP[] = L"winsta0\\default";
+
+// Appends arg as one quoted argument, in the form CommandLineToArgvW and the
+// C runtime read back as exactly arg: a quote is escaped, and the backslashes
+// before a quote or before the closing quote are doubled. Other backslashes
+// stay as they are, so an argument without quotes and trailing backslashes is
+// only put between quotes.
+void appendQuoted(std::wstring& commandLine, const wchar_t* arg) {
+    commandLine += L'"';
+    size_t backslashes = 0;
+    for (const wchar_t* c = arg; *c; ++c) {
+        if (*c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (*c == L'"') backslashes = backslashes * 2 + 1;
+        commandLine.append(backslashes, L'\\');
+        backslashes = 0;
+        commandLine += *c;
+    }
+    commandLine.append(backslashes * 2, L'\\');
+    commandLine += L'"';
+}
 
 }  // namespace
 
@@ -37,17 +61,23 @@ int startQarClient(const wchar_t* parameter) {
     }
     printOut(L"QAR Client exe path: %ls\r\n", path);
 
-    size_t commandUnits = (parameter ? wcslen(parameter) : 0) + COMMAND_LINE_EXTRA_UNITS;
+    // The child's first element is the quoted bare file name, not the full
+    // path; the parameter follows as exactly one argument, whatever it holds.
+    std::wstring command;
+    try {
+        appendQuoted(command, CLIENT_FILE_NAME);
+        if (parameter) {
+            command += L' ';
+            appendQuoted(command, parameter);
+        }
+    } catch (const std::bad_alloc&) {
+        return static_cast<int>(STATUS_NO_MEMORY);
+    }
+    size_t commandUnits = command.size() + 1;
     ScopedHeapBlock commandBlock(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, commandUnits * sizeof(wchar_t)));
     if (!commandBlock) return static_cast<int>(STATUS_NO_MEMORY);
     wchar_t* commandLine = static_cast<wchar_t*>(commandBlock.get());
-    // The child's first element is the quoted bare file name, not the full path;
-    // the parameter goes between quotes as it is.
-    if (parameter) {
-        StringCchPrintfW(commandLine, commandUnits, L"\"%ls\" \"%ls\"", CLIENT_FILE_NAME, parameter);
-    } else {
-        StringCchPrintfW(commandLine, commandUnits, L"\"%ls\"", CLIENT_FILE_NAME);
-    }
+    StringCchCopyW(commandLine, commandUnits, command.c_str());
 
     wchar_t desktop[DESKTOP_UNITS];
     StringCchPrintfW(desktop, DESKTOP_UNITS, L"%ls", INTERACTIVE_DESKTOP);

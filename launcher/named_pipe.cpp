@@ -4,6 +4,7 @@
 #include <strsafe.h>
 
 #include "console.h"
+#include "pipe_server.h"
 #include "scoped.h"
 
 namespace {
@@ -56,8 +57,17 @@ int checkNamedPipe(const wchar_t* parameter) {
     }
     if (parameter == nullptr) return 0;  // the client runs and there is nothing to tell it
 
-    ScopedHandle pipe(CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    // Identification only: a server that took the name first learns who we
+    // are but cannot act as us.
+    ScopedHandle pipe(CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (!pipe) return fail(3, GetLastError());
+    // The parameter goes to a server of this user only.
+    if (DWORD error = checkPipeServer(pipe.get())) {
+        if (error != ERROR_ACCESS_DENIED) return fail(3, error);
+        printErr(L"checkNamedPipe failed (3): %08x (the pipe's server does not run as the current user)\r\n", error);
+        return static_cast<int>(error);
+    }
 
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return fail(4, GetLastError());

@@ -15,6 +15,8 @@ public:
 
     T get() const { return value_; }
     explicit operator bool() const { return Traits::valid(value_); }
+    // Gives up ownership: the value is the caller's to release.
+    void release() { value_ = Traits::invalid(); }
     void reset(T value = Traits::invalid()) {
         if (Traits::valid(value_)) Traits::close(value_);
         value_ = value;

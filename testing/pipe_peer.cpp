@@ -22,12 +22,30 @@ bool writeAll(HANDLE pipe, const char* buffer, DWORD size) {
     return true;
 }
 
+int clientImpersonationLevel(HANDLE serverPipe) {
+    if (!ImpersonateNamedPipeClient(serverPipe)) return -1;
+    int level = -1;
+    HANDLE token = nullptr;
+    // As self: a token of identification level cannot open itself.
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        SECURITY_IMPERSONATION_LEVEL value;
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenImpersonationLevel, &value, sizeof(value), &size)) level = value;
+        CloseHandle(token);
+    }
+    RevertToSelf();
+    return level;
+}
 
-PipePeer::PipePeer(const std::wstring& name, std::optional<std::string> reply) : reply_(std::move(reply)) {
-    pipe_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 10000, nullptr);
-    if (pipe_ == INVALID_HANDLE_VALUE) {
+PipePeer::PipePeer(const std::wstring& name, std::optional<std::string> reply)
+    : PipePeer(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 10000, nullptr),
+               std::move(reply)) {}
+
+PipePeer::PipePeer(HANDLE adopted, std::optional<std::string> reply) : pipe_(adopted), reply_(std::move(reply)) {
+    if (pipe_ == INVALID_HANDLE_VALUE || pipe_ == nullptr) {
         error_ = GetLastError();
+        pipe_ = INVALID_HANDLE_VALUE;
         return;
     }
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -51,6 +69,11 @@ std::vector<std::string> PipePeer::received() const {
 size_t PipePeer::connections() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_;
+}
+
+std::vector<int> PipePeer::impersonationLevels() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return levels_;
 }
 
 bool PipePeer::finish(OVERLAPPED& ov, BOOL started, DWORD* bytes) {
@@ -96,9 +119,11 @@ void PipePeer::serve() {
             if (done || error == ERROR_MORE_DATA) message.append(buffer.data(), bytes);
             if (error == ERROR_MORE_DATA) continue;
             if (!done) break;
+            int level = clientImpersonationLevel(pipe_);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 received_.push_back(message);
+                levels_.push_back(level);
             }
             message.clear();
             if (reply_) {

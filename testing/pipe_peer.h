@@ -19,6 +19,11 @@ bool readAll(HANDLE pipe, char* buffer, DWORD size);
 // Writes exactly size bytes; false when the pipe fails or takes nothing.
 bool writeAll(HANDLE pipe, const char* buffer, DWORD size);
 
+// The impersonation level the client of serverPipe allows, as the server sees
+// it by impersonating the client (the server must have read from it first);
+// -1 when the impersonation fails.
+int clientImpersonationLevel(HANDLE serverPipe);
+
 class PipePeer {
 public:
     // Creates the pipe name and starts serving it. The pipe has one instance, so
@@ -26,6 +31,9 @@ public:
     // client that waits for a busy pipe by default is seen to wait. reply is written back after each message received;
     // std::nullopt answers nothing. The pipe exists when the constructor returns.
     PipePeer(const std::wstring& name, std::optional<std::string> reply);
+    // Serves a message-mode server end created elsewhere (with
+    // FILE_FLAG_OVERLAPPED), and closes it when done.
+    PipePeer(HANDLE adopted, std::optional<std::string> reply);
     // Stops serving and closes the pipe.
     ~PipePeer();
     PipePeer(const PipePeer&) = delete;
@@ -39,6 +47,9 @@ public:
     std::vector<std::string> received() const;
     // The clients connected so far (a client that sent nothing counts too).
     size_t connections() const;
+    // For each message received, the impersonation level its client allowed
+    // (clientImpersonationLevel).
+    std::vector<int> impersonationLevels() const;
 
 private:
     void serve();
@@ -52,6 +63,7 @@ private:
     std::optional<std::string> reply_;
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
+    std::vector<int> levels_;
     size_t connections_ = 0;
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 
 #include "hex.h"
 #include "pipe_peer.h"
+#include "pipe_security.h"
 #include "wine_process.h"
 
 using namespace qartest;
@@ -202,10 +203,6 @@ TEST(PipeCall, NoClientRunning) {
     EXPECT_EQ(r.err, NOT_RUNNING);
 }
 
-bool runningUnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 TEST(PipeCall, AllInstancesBusyFailsWithoutWaiting) {
     std::wstring user = uniqueUser();
     PipePeer client(pipeOf(user), OK_REPLY);
@@ -217,16 +214,53 @@ TEST(PipeCall, AllInstancesBusyFailsWithoutWaiting) {
     ProcessResult r = runAs(user, {L"legacy-status"});
     auto elapsed = std::chrono::steady_clock::now() - start;
     CloseHandle(other);
-    // Windows' CallNamedPipeW tries to open the pipe again after its wait and
-    // reports ERROR_PIPE_BUSY; Wine's reports the wait's ERROR_SEM_TIMEOUT.
-    const char* code = runningUnderWine() ? "00000079" : "000000e7";
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, std::string("CLI invocation failed (error code: ") + code + "). Is the QAR Client running?\r\n");
+    EXPECT_EQ(r.err, "CLI invocation failed (error code: 000000e7). Is the QAR Client running?\r\n");
     // A caller that waited the pipe's default time would take the peer's 10 s.
     EXPECT_LT(elapsed, std::chrono::seconds(5));
     EXPECT_TRUE(client.received().empty());
 }
+
+// --- who serves the pipe ----------------------------------------------------------
+
+struct ServerCase {
+    const char* name;
+    std::wstring owner;  // of the pipe, whose creating process has ended
+    bool trusted;
+};
+void PrintTo(const ServerCase& c, std::ostream* os) { *os << c.name; }
+
+class UnknownServer : public testing::TestWithParam<ServerCase> {};
+
+// A server whose process cannot be opened is judged by the pipe's owner.
+TEST_P(UnknownServer, IsTrustedOnlyOnAPipeOfTheCallerOrAdministrators) {
+    std::wstring user = uniqueUser();
+    HANDLE pipe = orphanPipe(QAR_ORPHAN_PIPE_EXE, pipeOf(user), L"O:" + GetParam().owner + L"D:(A;;GA;;;WD)");
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    PipePeer client(pipe, OK_REPLY);
+    ASSERT_TRUE(client.ok());
+    ProcessResult r = runAs(user, {L"legacy-status"});
+    if (GetParam().trusted) {
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(r.out, "ok\r\n");
+        EXPECT_EQ(client.received().size(), 1u);
+    } else {
+        EXPECT_EQ(r.exitCode, 1u);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err,
+                  "CLI invocation failed (error code: 00000005). The pipe's server does not run as the current "
+                  "user.\r\n");
+        EXPECT_TRUE(client.received().empty()) << "nothing is sent to it";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, UnknownServer,
+    testing::Values(ServerCase{"Caller", currentUserSid(), true}, ServerCase{"Administrators", L"BA", true},
+                    ServerCase{"AnotherUser", L"S-1-5-21-1111-2222-3333-1002", false},
+                    ServerCase{"LocalSystem", L"SY", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UserName, UnsetIsAnError) {
     ProcessResult r = runAs(std::nullopt, {L"legacy-status"});

@@ -2,6 +2,7 @@
 // in byte mode carrying blocks, each a signed 32-bit little-endian length
 // followed by that many bytes.
 #include "wbnative.h"
+#include "listener_security.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -92,9 +93,21 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communicat
     JNIEnv* env, jclass, jstring name) {
     std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
     if (!path) return -1;
-    HANDLE pipe = CreateNamedPipeW(path.get(), PIPE_ACCESS_DUPLEX,
+    ListenerSecurity security;
+    if (!security.attributes()) return -1;
+    // Only a pipe this call creates: one that exists already may be someone
+    // else's, waiting for our peer.
+    HANDLE pipe = CreateNamedPipeW(path.get(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                                   0x10000, 0x10000, 0, nullptr);
+                                   0x10000, 0x10000, 0, security.attributes());
+    if (pipe == INVALID_HANDLE_VALUE) return -1;
+    // Not every system honours the flag (Wine adds the instance all the
+    // same): a pipe with another instance is not ours alone.
+    DWORD instances = 0;
+    if (!GetNamedPipeHandleStateW(pipe, nullptr, &instances, nullptr, nullptr, nullptr, 0) || instances != 1) {
+        CloseHandle(pipe);
+        return -1;
+    }
     return fromHandle(pipe);
 }
 
@@ -121,7 +134,9 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communicat
     WaitNamedPipeW(path.get(), 300000);
     int failures = 0;
     for (;;) {
-        HANDLE pipe = CreateFileW(path.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        // Identification only: the server may learn who connects, never act as it.
+        HANDLE pipe = CreateFileW(path.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return fromHandle(pipe);
         if (++failures > 200) {
             DWORD error = GetLastError();

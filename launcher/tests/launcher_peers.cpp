@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "pipe_peer.h"
+
 using namespace qartest;
 
 namespace launchertest {
@@ -14,9 +16,11 @@ PipePeer::PipePeer(const std::wstring& user, const PipeSettings& settings) : bus
     std::wstring name = L"\\\\.\\pipe\\qarapp2_" + user;
     DWORD readMode = settings.pipeType == PIPE_TYPE_MESSAGE ? PIPE_READMODE_MESSAGE : PIPE_READMODE_BYTE;
     // Buffers far larger than any message, so the launcher's write never waits for a reader.
-    server_ = CreateNamedPipeW(name.c_str(), settings.openMode | FILE_FLAG_OVERLAPPED,
-                               settings.pipeType | readMode | PIPE_WAIT, 1, 65536, 65536, settings.defaultTimeoutMs,
-                               nullptr);
+    server_ = settings.adopted != INVALID_HANDLE_VALUE
+                  ? settings.adopted
+                  : CreateNamedPipeW(name.c_str(), settings.openMode | FILE_FLAG_OVERLAPPED,
+                                     settings.pipeType | readMode | PIPE_WAIT, 1, 65536, 65536,
+                                     settings.defaultTimeoutMs, nullptr);
     connectEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (server_ == INVALID_HANDLE_VALUE || !connectEvent_) return;
     if (busy_) {
@@ -82,6 +86,7 @@ Received PipePeer::finish() {
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         if (ok || error == ERROR_MORE_DATA) message.append(buffer, got);
         if (ok) {
+            if (received.messages.empty()) received.impersonationLevel = qartest::clientImpersonationLevel(server_);
             received.messages.push_back(message);
             message.clear();
         } else if (error != ERROR_MORE_DATA) {

@@ -24,11 +24,15 @@ struct PipeSettings {
     DWORD pipeType = PIPE_TYPE_MESSAGE;
     DWORD defaultTimeoutMs = 5000;
     bool busy = false;  // its one instance is taken by another client
+    // A message-mode, overlapped server end created elsewhere, served instead
+    // of a new one (the settings above then do not apply).
+    HANDLE adopted = INVALID_HANDLE_VALUE;
 };
 
 struct Received {
     bool connected = false;             // a client opened the pipe
     std::vector<std::string> messages;  // each message, in order
+    int impersonationLevel = -1;        // the level the client allowed, once it sent something
 };
 
 // Plays the running client: creates "\\.\pipe\qarapp2_<user>" with one

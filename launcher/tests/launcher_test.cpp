@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher_peers.h"
+#include "pipe_security.h"
 #include "wine_process.h"
 
 using namespace qartest;
@@ -91,6 +92,8 @@ TEST_P(ForwardTest, ParameterArrivesAsOneUtf8Message) {
     Received received = peer.finish();
     EXPECT_TRUE(received.connected);
     EXPECT_EQ(received.messages, std::vector<std::string>{toUtf8(c.parameter)});
+    // Wine's pipe server cannot tell (see pipe_server_test.cpp).
+    if (pipeServersSeeClientLevel()) EXPECT_LE(received.impersonationLevel, SecurityIdentification);
     EXPECT_FALSE(folder.clientStarted());
 }
 
@@ -196,6 +199,50 @@ INSTANTIATE_TEST_SUITE_P(
                     PipeFailureCase{"NoMessageMode", bytePipe(), "checkNamedPipe failed (4): 00000057\r\n", 87}),
     [](const testing::TestParamInfo<PipeFailureCase>& info) { return std::string(info.param.name); });
 
+// ---- who serves the pipe ----
+
+struct ServerCase {
+    const char* name;
+    std::wstring owner;  // of the pipe, whose creating process has ended
+    bool trusted;
+};
+
+class UnknownServerTest : public testing::TestWithParam<ServerCase> {};
+
+// A server whose process cannot be opened is judged by the pipe's owner.
+TEST_P(UnknownServerTest, IsTrustedOnlyOnAPipeOfTheCallerOrAdministrators) {
+    const ServerCase& c = GetParam();
+    LauncherFolder folder;
+    ASSERT_TRUE(folder.ready());
+    std::wstring user = uniqueUser();
+    PipeSettings settings;
+    settings.adopted =
+        orphanPipe(QAR_ORPHAN_PIPE_EXE, L"\\\\.\\pipe\\qarapp2_" + user, L"O:" + c.owner + L"D:(A;;GA;;;WD)");
+    ASSERT_NE(settings.adopted, INVALID_HANDLE_VALUE);
+    PipePeer peer(user, settings);
+    ASSERT_TRUE(peer.ready());
+    ProcessResult r = folder.run({L"x"}, user);
+    EXPECT_EQ(r.out, "");
+    if (c.trusted) {
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(peer.finish().messages, std::vector<std::string>{"x"});
+    } else {
+        EXPECT_EQ(r.exitCode, 5u);
+        EXPECT_EQ(r.err,
+                  "checkNamedPipe failed (3): 00000005 (the pipe's server does not run as the current user)\r\n");
+        EXPECT_TRUE(peer.finish().messages.empty()) << "nothing is written to it";
+    }
+    EXPECT_FALSE(folder.clientStarted());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, UnknownServerTest,
+    testing::Values(ServerCase{"Caller", currentUserSid(), true}, ServerCase{"Administrators", L"BA", true},
+                    ServerCase{"AnotherUser", L"S-1-5-21-1111-2222-3333-1002", false},
+                    ServerCase{"LocalSystem", L"SY", false}),
+    [](const testing::TestParamInfo<ServerCase>& info) { return std::string(info.param.name); });
+
 TEST(PipeWait, WaitsForAnInstanceUpToTheClientsTimeOut) {
     // The one instance is busy at first and free again long before the
     // pipe's default time-out ends: the launcher waits and gets through.
@@ -286,6 +333,9 @@ TEST_P(StartTest, StartsClientFromOwnFolderWithQuotedFileName) {
     auto record = folder.waitForClient();
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ((*record)["commandLine"], toUtf8(c.commandLine));
+    // Read back by the client's runtime: the parameter, whole, as one argument.
+    EXPECT_EQ((*record)["argc"], c.parameter ? "2" : "1");
+    if (c.parameter) EXPECT_EQ((*record)["arg1"], toUtf8(*c.parameter));
     EXPECT_EQ((*record)["desktop"], "winsta0\\default");
     EXPECT_EQ((*record)["flags"], std::to_string(STARTF_USESHOWWINDOW));
     EXPECT_EQ((*record)["showWindow"], std::to_string(SW_SHOW));
@@ -298,8 +348,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(StartCase{"NoParameter", std::nullopt, L"\"QAR Client.exe\""},
                     StartCase{"Plain", L"open-document", L"\"QAR Client.exe\" \"open-document\""},
                     StartCase{"WithSpaces", L"a b", L"\"QAR Client.exe\" \"a b\""},
-                    // Placed between the quotes as it is.
-                    StartCase{"EmbeddedQuote", L"say \"hi\"", L"\"QAR Client.exe\" \"say \"hi\"\""},
+                    // Quotes escaped, backslashes before a quote or the end doubled.
+                    StartCase{"EmbeddedQuote", L"say \"hi\"", L"\"QAR Client.exe\" \"say \\\"hi\\\"\""},
+                    StartCase{"QuotesAroundAnOption", L"x\" --opt \"y", L"\"QAR Client.exe\" \"x\\\" --opt \\\"y\""},
+                    StartCase{"OnlyQuotes", L"\"\"", L"\"QAR Client.exe\" \"\\\"\\\"\""},
+                    StartCase{"TrailingBackslash", L"C:\\dir\\", L"\"QAR Client.exe\" \"C:\\dir\\\\\""},
+                    StartCase{"BackslashesBeforeAQuote", L"a\\\\\"b", L"\"QAR Client.exe\" \"a\\\\\\\\\\\"b\""},
+                    // Backslashes elsewhere stay single.
+                    StartCase{"UncPath", L"\\\\server\\share\\a b", L"\"QAR Client.exe\" \"\\\\server\\share\\a b\""},
                     StartCase{"Empty", L"", L"\"QAR Client.exe\" \"\""},
                     StartCase{"NonAscii", L"Gr\u00fc\u00dfe \u20ac", L"\"QAR Client.exe\" \"Gr\u00fc\u00dfe \u20ac\""},
                     // The pipe's 1023-byte limit does not apply to the command line.

@@ -1,7 +1,9 @@
 // Test-only stand-in for "QAR Client.exe": records how it was started into
-// "client-record.txt" beside itself, one "key=value" line each (UTF-8), then
+// "client-record.txt" beside itself, one "key=value" line each (UTF-8; the
+// arguments as CommandLineToArgvW splits them: "argc", then "arg1" on), then
 // ends, or first waits for the event named by QAR_TEST_CLIENT_RELEASE.
 #include <windows.h>
+#include <shellapi.h>
 #include <winternl.h>
 
 #include <string>
@@ -44,6 +46,12 @@ int wmain() {
 
     std::string record;
     record += "commandLine=" + utf8(GetCommandLineW()) + "\n";
+    // The arguments as the client's runtime would split them.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    record += "argc=" + std::to_string(argv ? argc : -1) + "\n";
+    for (int i = 1; argv && i < argc; ++i) record += "arg" + std::to_string(i) + "=" + utf8(argv[i]) + "\n";
+    if (argv) LocalFree(argv);
     record += "desktop=" + utf8(startup.lpDesktop ? startup.lpDesktop : L"") + "\n";
     record += "flags=" + std::to_string(startup.dwFlags) + "\n";
     record += "showWindow=" + std::to_string(startup.wShowWindow) + "\n";

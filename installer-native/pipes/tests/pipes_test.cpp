@@ -1,9 +1,14 @@
 // The block channel between two processes: the natives on this side, the
 // test-only channel_peer (plain Win32 calls on the wire format) on the other.
 #include "console_capture.h"
+#include "pipe_peer.h"
+#include "pipe_security.h"
 #include "target.h"
 #include "wbnative_test.h"
 #include "wine_process.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdint>
 #include <string>
@@ -134,6 +139,83 @@ TEST_F(ChannelTest, SecondListenerOnTheSameNameFailsWithMinusOne) {
     ASSERT_NE(first, -1);
     EXPECT_EQ(listen(), -1) << "one instance only";
     close(first);
+}
+
+TEST_F(ChannelTest, PipeThatExistsAlreadyFailsWithMinusOne) {
+    // Taken first by someone who allows any number of instances: the listener
+    // must not become a second instance that the squatter's clients share.
+    HANDLE squatter = CreateNamedPipeW(pipe_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE,
+                                       PIPE_UNLIMITED_INSTANCES, 0x10000, 0x10000, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << GetLastError();
+    jlong listener = listen();
+    EXPECT_EQ(listener, -1);
+    if (listener != -1) close(listener);
+    CloseHandle(squatter);
+    // Once the name is free again, it is the listener's.
+    jlong after = listen();
+    EXPECT_NE(after, -1);
+    close(after);
+}
+
+// The ACEs of a DACL as "type mask sid" lines.
+std::vector<std::string> aces(PACL dacl) {
+    std::vector<std::string> out;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+        wchar_t* sid = nullptr;
+        ConvertSidToStringSidW(&ace->SidStart, &sid);
+        char mask[16];
+        snprintf(mask, sizeof mask, "%08lx", static_cast<unsigned long>(ace->Mask));
+        out.push_back(std::to_string(ace->Header.AceType) + " " + mask + " " + qartest::toUtf8(sid ? sid : L"?"));
+        if (sid) LocalFree(sid);
+    }
+    return out;
+}
+
+TEST_F(ChannelTest, ListenerAdmitsOnlyItsUserLocalSystemAndAdministrators) {
+    // Wine enforces no pipe DACL, so the descriptor is read back entry by entry.
+    jlong listener = listen();
+    ASSERT_NE(listener, -1);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(reinterpret_cast<HANDLE>(static_cast<intptr_t>(listener)), SE_KERNEL_OBJECT,
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr) << "a null DACL admits everybody";
+    std::string full = "0 001f01ff ";  // ACCESS_ALLOWED_ACE_TYPE, FILE_ALL_ACCESS
+    EXPECT_EQ(aces(dacl), (std::vector<std::string>{full + qartest::toUtf8(qartest::currentUserSid()),
+                                                    full + "S-1-5-18", full + "S-1-5-32-544"}));
+    LocalFree(descriptor);
+    close(listener);
+}
+
+TEST_F(ChannelTest, ClientLetsTheServerIdentifyItAtMost) {
+    HANDLE server = CreateNamedPipeW(pipe_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE, 1,
+                                     0x10000, 0x10000, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    jlong client;
+    std::vector<DWORD> flags;
+    {
+        qartest::CreateFileRecorder opens(wbtest::library());
+        ASSERT_TRUE(opens.ok());
+        client = connectClient();
+        flags = opens.flagsFor(pipe_);
+    }
+    ASSERT_NE(client, 0);
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_TRUE(qartest::identificationAtMost(flags[0])) << std::hex << flags[0];
+    // A server impersonates only a client it has read from.
+    char byte = 'x';
+    ASSERT_TRUE(qartest::writeAll(reinterpret_cast<HANDLE>(static_cast<intptr_t>(client)), &byte, 1));
+    ASSERT_TRUE(qartest::readAll(server, &byte, 1));
+    // Wine's pipe server impersonates its own token at SecurityImpersonation
+    // whatever the client allowed; elsewhere the server sees the level itself.
+    if (qartest::pipeServersSeeClientLevel()) {
+        EXPECT_LE(qartest::clientImpersonationLevel(server), SecurityIdentification);
+    }
+    close(client);
+    CloseHandle(server);
 }
 
 TEST_F(ChannelTest, PeerDyingMidBlockMakesTheReadNull) {
