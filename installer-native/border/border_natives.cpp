@@ -93,12 +93,8 @@ extern "C" jint JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_regist
                                                                                             jint fallback) {
     // UTF-16 throughout: a modified-UTF-8 name handed to an ANSI function
     // would miss every key or value with a non-ASCII name.
-    std::unique_ptr<wchar_t[]> keyText = jstringToWide(env, key);
-    std::unique_ptr<wchar_t[]> nameText = jstringToWide(env, valueName);
-    if ((key && !keyText) || (valueName && !nameText)) {
-        env->ExceptionClear();  // out of memory
-        return fallback;
-    }
+    std::unique_ptr<wchar_t[]> keyText, nameText;
+    if (!jstringToWide(env, key, keyText) || !jstringToWide(env, valueName, nameText)) return fallback;
     DWORD value = 0;
     DWORD size = sizeof value;
     LSTATUS status =

@@ -1,5 +1,6 @@
 // The border window procedure: client area up to the window's top edge,
 // native resize borders and system menu kept, hit-testing asked of Java.
+#include "wbnative.h"
 #include "window_procedure.h"
 
 #include <shellapi.h>
@@ -184,7 +185,7 @@ bool initCallbackState(JNIEnv* env, jobject wndProc) {
         HMODULE user32 = GetModuleHandleW(L"user32.dll");
         gGetDpiForWindow = bind<GetDpiForWindowFn>(user32, "GetDpiForWindow");
         gGetSystemMetricsForDpi = bind<GetSystemMetricsForDpiFn>(user32, "GetSystemMetricsForDpi");
-        gSHAppBarMessage = bind<SHAppBarMessageFn>(LoadLibraryW(L"shell32.dll"), "SHAppBarMessage");
+        gSHAppBarMessage = bind<SHAppBarMessageFn>(loadSystemLibrary(L"shell32.dll"), "SHAppBarMessage");
         bool ready = gOnNcHitTest && gIsFullscreen && gFireStateChangedLaterOnce && gGetDpiForWindow &&
                      gGetSystemMetricsForDpi && gSHAppBarMessage;
         gInitState = ready ? 1 : -1;

@@ -90,8 +90,8 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communicat
 // -1 on failure.
 jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_createListener0(
     JNIEnv* env, jclass, jstring name) {
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
-    if (!path) return -1;
+    std::unique_ptr<wchar_t[]> path;
+    if (!jstringToWide(env, name, path) || !path) return -1;
     HANDLE pipe = CreateNamedPipeW(path.get(), PIPE_ACCESS_DUPLEX,
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                                    0x10000, 0x10000, 0, nullptr);
@@ -116,8 +116,8 @@ jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communi
 // The client end of the named pipe; 0 (not -1) when it cannot be opened.
 jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectClient0(
     JNIEnv* env, jclass, jstring name) {
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
-    if (!path) return 0;
+    std::unique_ptr<wchar_t[]> path;
+    if (!jstringToWide(env, name, path) || !path) return 0;
     WaitNamedPipeW(path.get(), 300000);
     int failures = 0;
     for (;;) {
