@@ -217,10 +217,11 @@ jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communicati
 // user counts as running.
 jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_isProcessAlive0(
     JNIEnv*, jclass, jint pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
     if (!process) return GetLastError() == ERROR_ACCESS_DENIED ? JNI_TRUE : JNI_FALSE;
-    DWORD code = 0;
-    bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    // The process object is signalled when it ends; an exit code of 259
+    // would read as STILL_ACTIVE.
+    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     return alive ? JNI_TRUE : JNI_FALSE;
 }
