@@ -5,6 +5,7 @@
 #include "wbnative_test.h"
 #include "wine_process.h"
 
+#include <cstring>
 #include <functional>
 #include <type_traits>
 
@@ -104,6 +105,13 @@ TEST_F(StringCopyFailure, EveryNativeReturnsItsFailureValueAtOnce) {
              return callNative<jboolean>(vm, "ShellLink", "createWide0", vm.newString(sFile + L".lnk"),
                                          S(vm, L"C:\\qar\\t.exe"), S(vm, L"C:\\qar"), S(vm, L"C:\\qar\\t.ico"),
                                          S(vm, L"-a"), jboolean(JNI_FALSE), S(vm, L"d"), jint(1)); }, JNI_FALSE},
+        {"ShellLink.create0", [](Jvm& vm) {
+             auto bytes = [&vm](const char* text) {
+                 return vm.newArray<jbyte>(std::vector<jbyte>(text, text + std::strlen(text) + 1));
+             };
+             return callNative<jboolean>(vm, "ShellLink", "create0", vm.newString(sFile + L".lnk"),
+                                         bytes("C:\\qar\\t.exe"), bytes("C:\\qar"), jbyteArray(nullptr),
+                                         jbyteArray(nullptr), jboolean(JNI_FALSE), jbyteArray(nullptr)); }, JNI_FALSE},
         {"Win32CommunicationBackend.createListener0", [](Jvm& vm) {
              return callNative<jlong>(vm, "Win32CommunicationBackend", "createListener0",
                                       S(vm, L"\\\\.\\pipe\\qar-string-copy-probe")); }, -1},
