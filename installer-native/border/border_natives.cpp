@@ -33,7 +33,7 @@ extern "C" jlong JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024
     auto* record = new WindowRecord{vm, nullptr, javaObject, window, nullptr, {-1}, 0};
     // The check and the insert are one step: of two installs racing for a
     // window, one subclasses it and the other changes nothing.
-    if (!windowMapInstall(record, &borderWindowProcedure)) {
+    if (!windowMapInstall(record, &borderWindowProcedure, env)) {
         releaseRecord(record, env);
         return 0;
     }

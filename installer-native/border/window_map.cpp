@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -108,20 +109,38 @@ void windowMapRelease(WindowRecord* record, JNIEnv* callerEnv) {
     if (last) releaseRecord(record, callerEnv);
 }
 
-bool windowMapInstall(WindowRecord* record, WNDPROC procedure) {
+bool windowMapInstall(WindowRecord* record, WNDPROC procedure, JNIEnv* env) {
     WindowMap& map = theMap();
-    Locked locked(map);
-    size_t i = lowerBound(map, record->window);
-    if (i < map.count && map.entries[i].window == record->window) return false;
-    // Under the lock: the window's thread, entering the new procedure, waits
-    // here until the record it looks for is complete and in the map.
-    SetLastError(0);
-    LONG_PTR previous = SetWindowLongPtrW(record->window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure));
-    if (!previous && GetLastError() != 0) return false;  // no such window, or not ours to subclass
-    record->previousProcedure = reinterpret_cast<WNDPROC>(previous);
-    record->references = 1;
-    insertAt(map, i, record);
-    return true;
+    std::vector<WindowRecord*> dead;
+    bool installed = false;
+    {
+        Locked locked(map);
+        // A window that ends while another thread installs it can be
+        // subclassed after its WM_NCDESTROY, its last message: its record is
+        // released here, at the next install, once the window is gone.
+        for (size_t i = map.count; i-- > 0;) {
+            if (IsWindow(map.entries[i].window)) continue;
+            dead.push_back(map.entries[i].record);
+            removeAt(map, i);
+        }
+        size_t i = lowerBound(map, record->window);
+        if (i == map.count || map.entries[i].window != record->window) {
+            // Under the lock: the window's thread, entering the new procedure,
+            // waits here until the record it looks for is complete and in the map.
+            SetLastError(0);
+            LONG_PTR previous =
+                SetWindowLongPtrW(record->window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure));
+            // Zero with an error: no such window, or not ours to subclass.
+            if (previous || GetLastError() == 0) {
+                record->previousProcedure = reinterpret_cast<WNDPROC>(previous);
+                record->references = 1;
+                insertAt(map, i, record);
+                installed = true;
+            }
+        }
+    }
+    for (WindowRecord* r : dead) windowMapRelease(r, env);
+    return installed;
 }
 
 WindowRecord* windowMapUninstall(HWND window) {

@@ -33,8 +33,9 @@ void windowMapRelease(WindowRecord* record, JNIEnv* callerEnv);
 // Subclasses the record's window with procedure and adds the record, as one
 // step under the map's lock: false, with nothing changed, when the window is
 // already in the map or its procedure cannot be replaced. On success the map
-// holds the record's one reference.
-bool windowMapInstall(WindowRecord* record, WNDPROC procedure);
+// holds the record's one reference. Records of windows that no longer exist
+// are released on the way (with env, the calling thread's).
+bool windowMapInstall(WindowRecord* record, WNDPROC procedure, JNIEnv* env);
 
 // Restores the window's previous procedure and takes the window out of the
 // map, as one step; returns its record with the map's reference, which the
