@@ -4,22 +4,45 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <cwchar>
+#include <new>
 
-std::unique_ptr<wchar_t[]> jstringToWide(JNIEnv* env, jstring string) {
-    if (!string) return nullptr;
+
+bool jstringToWide(JNIEnv* env, jstring string, std::unique_ptr<wchar_t[]>& copy) {
+    copy.reset();
+    if (!string) return true;
     jsize length = env->GetStringLength(string);
     const jchar* chars = env->GetStringChars(string, nullptr);
-    if (!chars) return nullptr;  // out of memory: an OutOfMemoryError is pending
-    std::unique_ptr<wchar_t[]> copy(new wchar_t[length + 1]);
-    for (jsize i = 0; i < length; ++i) copy[i] = static_cast<wchar_t>(chars[i]);
-    copy[length] = L'\0';
+    if (!chars) return false;  // out of memory: an OutOfMemoryError is pending
+    copy.reset(new (std::nothrow) wchar_t[length + 1]);
+    if (copy) {
+        for (jsize i = 0; i < length; ++i) copy[i] = static_cast<wchar_t>(chars[i]);
+        copy[length] = L'\0';
+    }
     env->ReleaseStringChars(string, chars);
-    return copy;
+    return copy != nullptr;
+}
+
+HMODULE loadSystemLibraryFrom(const wchar_t* name, bool searchFlagSupported) {
+    if (searchFlagSupported) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Without the search flag (Windows 7 and older lacking its update): the
+    // full path, so that no search happens at all.
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    size_t nameLength = wcslen(name);
+    if (length == 0 || length + 1 + nameLength >= MAX_PATH) return nullptr;
+    path[length] = L'\\';
+    wmemcpy(path + length + 1, name, nameLength + 1);
+    // Dependencies of the DLL are looked up beside it, in the system directory.
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 HMODULE loadSystemLibrary(const wchar_t* name) {
-    HMODULE module = GetModuleHandleW(name);
-    return module ? module : LoadLibraryW(name);
+    if (HMODULE module = GetModuleHandleW(name)) return module;
+    // The flag came with AddDllDirectory: where that is missing, so is the flag.
+    static const bool searchFlagSupported =
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory") != nullptr;
+    return loadSystemLibraryFrom(name, searchFlagSupported);
 }
 
 bool setPrivilege(const wchar_t* name, bool enable) {
@@ -57,10 +80,10 @@ bool loadShellFunctions() {
         // Loaded ahead of shell32 on purpose: shell extensions of some
         // systems expect these helpers in the process already.
         gShellHelpersLoaded = true;
-        LoadLibraryW(L"davhlpr.dll");
-        LoadLibraryW(L"fwbase.dll");
+        loadSystemLibrary(L"davhlpr.dll");
+        loadSystemLibrary(L"fwbase.dll");
     }
-    HMODULE shell32 = LoadLibraryW(L"shell32.dll");
+    HMODULE shell32 = loadSystemLibrary(L"shell32.dll");
     if (!shell32) return false;
     gSHChangeNotify = procAddress<SHChangeNotifyFn>(shell32, "SHChangeNotify");
     gShellExecuteW = procAddress<ShellExecuteWFn>(shell32, "ShellExecuteW");

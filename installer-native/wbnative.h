@@ -14,12 +14,23 @@ typedef void(__cdecl* ErrorPrinter)(const wchar_t* format, ...);
 // standard error, flushed at once.
 extern "C" void __cdecl printError(const wchar_t* format, ...);
 
-// A zero-terminated UTF-16 copy of a Java string (a NUL inside the string
-// ends it for Windows); a null reference gives null.
-std::unique_ptr<wchar_t[]> jstringToWide(JNIEnv* env, jstring string);
+// Sets copy to a zero-terminated UTF-16 copy of a Java string (a NUL inside
+// the string ends it for Windows); a null reference gives null. False when
+// the copy failed: the VM could not hand out the characters (its
+// OutOfMemoryError is then pending) or the native heap is exhausted. The
+// caller then returns its failure value at once: a failed copy is no null,
+// and no JNI call but the exception functions is allowed while an exception
+// is pending.
+[[nodiscard]] bool jstringToWide(JNIEnv* env, jstring string, std::unique_ptr<wchar_t[]>& copy);
 
-// The module if it is loaded already, else loaded now; never freed.
+// A system DLL: the module if it is loaded already, else loaded from the
+// system directory only, never from the application's folder, the current
+// directory or PATH, where a planted copy could wait; null when the system
+// lacks it. Never freed.
 HMODULE loadSystemLibrary(const wchar_t* name);
+// Loads a system DLL by LOAD_LIBRARY_SEARCH_SYSTEM32 or, where the system
+// does not know that flag, by its full path in the system directory.
+HMODULE loadSystemLibraryFrom(const wchar_t* name, bool searchFlagSupported);
 
 // Enables or disables a privilege of the process token; false also when the
 // token does not hold it.

@@ -42,10 +42,10 @@ std::wstring failure(const wchar_t* what) {
 
 extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getUserProfileDirectory0(
     JNIEnv* env, jclass, jstring sidString, jstring password) {
-    std::unique_ptr<wchar_t[]> sidText = jstringToWide(env, sidString);
-    std::unique_ptr<wchar_t[]> passwordText = jstringToWide(env, password);
+    std::unique_ptr<wchar_t[]> sidText, passwordText;
+    if (!jstringToWide(env, sidString, sidText) || !jstringToWide(env, password, passwordText)) return nullptr;
     HMODULE advapi32 = GetModuleHandleW(L"advapi32.dll");
-    HMODULE userenv = advapi32 ? LoadLibraryW(L"Userenv.dll") : nullptr;
+    HMODULE userenv = advapi32 ? loadSystemLibrary(L"Userenv.dll") : nullptr;
     if (!advapi32 || !userenv) return newString(env, failure(L" could not load library "));
 
     std::wstring result;
@@ -86,7 +86,6 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Wi
         }
     }
     if (sid) LocalFree(sid);
-    FreeLibrary(userenv);
     return newString(env, result);
 }
 
@@ -94,7 +93,8 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Wi
     JNIEnv* env, jclass, jstring sidString, jboolean nameOnly) {
     HMODULE advapi32 = GetModuleHandleW(L"advapi32.dll");
     if (!advapi32) return newString(env, L"");
-    std::unique_ptr<wchar_t[]> sidText = jstringToWide(env, sidString);
+    std::unique_ptr<wchar_t[]> sidText;
+    if (!jstringToWide(env, sidString, sidText)) return nullptr;
     if (sidText) {
         // Answered without a lookup: names that differ between languages.
         if (wcscmp(sidText.get(), L"S-1-5-18") == 0) return newString(env, L"NT AUTHORITY\\System");
@@ -136,8 +136,9 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_W
     auto convert = procAddress<ConvertStringSidToSidWFn>(advapi32, "ConvertStringSidToSidW");
     if (!lsaOpenPolicy || !lsaAddAccountRights || !lsaRemoveAccountRights || !lsaClose) return JNI_FALSE;
 
-    std::unique_ptr<wchar_t[]> accountText = jstringToWide(env, account);
-    std::unique_ptr<wchar_t[]> rightText = jstringToWide(env, right);
+    // A right that could not be copied is no null right, which would revoke all.
+    std::unique_ptr<wchar_t[]> accountText, rightText;
+    if (!jstringToWide(env, account, accountText) || !jstringToWide(env, right, rightText)) return JNI_FALSE;
     // An LSA string counts its bytes in 16 bits.
     if (!accountText || (rightText && wcslen(rightText.get()) > 0x7FFE)) return JNI_FALSE;
     PSID sid = nullptr;

@@ -24,8 +24,8 @@ jint netDelete(JNIEnv* env, const char* function, jstring server, jstring name) 
     HMODULE netapi32 = loadSystemLibrary(L"netapi32.dll");
     NetDelFn del = netapi32 ? procAddress<NetDelFn>(netapi32, function) : nullptr;
     if (!del) return -1;
-    std::unique_ptr<wchar_t[]> serverText = jstringToWide(env, server);
-    std::unique_ptr<wchar_t[]> nameText = jstringToWide(env, name);
+    std::unique_ptr<wchar_t[]> serverText, nameText;
+    if (!jstringToWide(env, server, serverText) || !jstringToWide(env, name, nameText)) return -1;
     return static_cast<jint>(del(serverText.get(), nameText.get()));
 }
 
@@ -66,11 +66,11 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Wi
         !netLocalGroupAddMembers)
         return nullptr;
 
-    std::unique_ptr<wchar_t[]> userText = jstringToWide(env, user);
-    std::unique_ptr<wchar_t[]> passwordText = jstringToWide(env, password);
-    std::unique_ptr<wchar_t[]> commentText = jstringToWide(env, comment);
-    std::unique_ptr<wchar_t[]> groupText = jstringToWide(env, group);
-    std::unique_ptr<wchar_t[]> groupCommentText = jstringToWide(env, groupComment);
+    std::unique_ptr<wchar_t[]> userText, passwordText, commentText, groupText, groupCommentText;
+    if (!jstringToWide(env, user, userText) || !jstringToWide(env, password, passwordText) ||
+        !jstringToWide(env, comment, commentText) || !jstringToWide(env, group, groupText) ||
+        !jstringToWide(env, groupComment, groupCommentText))
+        return nullptr;
     wchar_t result[kResultChars] = {};
     bool groupCreated = false;
 

@@ -121,13 +121,14 @@ extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32
 
 extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_executeElevated0(
     JNIEnv* env, jclass, jstring file, jstring parameters, jstring directory, jint showCommand) {
-    std::unique_ptr<wchar_t[]> fileText = jstringToWide(env, file);
-    std::unique_ptr<wchar_t[]> parameterText = jstringToWide(env, parameters);
-    std::unique_ptr<wchar_t[]> directoryText = jstringToWide(env, directory);
+    std::unique_ptr<wchar_t[]> fileText, parameterText, directoryText;
+    if (!jstringToWide(env, file, fileText) || !jstringToWide(env, parameters, parameterText) ||
+        !jstringToWide(env, directory, directoryText))
+        return JNI_FALSE;
     if (!gSspicliLoaded) {
         // The elevation prompt needs it on some systems; loaded ahead once.
         gSspicliLoaded = true;
-        LoadLibraryW(L"sspicli.dll");
+        loadSystemLibrary(L"sspicli.dll");
     }
     INT_PTR r = reinterpret_cast<INT_PTR>(
         shellExecute(nullptr, L"runas", fileText.get(), parameterText.get(), directoryText.get(), showCommand));

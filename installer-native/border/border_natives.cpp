@@ -21,7 +21,8 @@ extern "C" jlong JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024
                                                                                                   jlong hwnd) {
     if (!initCallbackState(env, self)) return 0;
     HWND window = toWindow(hwnd);
-    if (!window || windowMapFind(window)) return 0;
+    if (!window) return 0;
+    if (HeldRecord existing{window, env}) return 0;  // the common case, without a reference made and dropped
     JavaVM* vm = nullptr;
     if (env->GetJavaVM(&vm) != JNI_OK) return 0;
     jobject javaObject = env->NewGlobalRef(self);
@@ -29,25 +30,13 @@ extern "C" jlong JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024
         env->ExceptionClear();
         return 0;
     }
-    // The current procedure goes into the record first: the window's own
-    // thread may dispatch to the new one before SetWindowLongPtrA returns.
-    auto* record = new WindowRecord{vm, nullptr, javaObject, window,
-                                    reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC)), -1};
-    if (WindowRecord* raced = windowMapInsert(record)) {
-        // Another thread installed the same window meanwhile: keep its record.
-        windowMapInsert(raced);
+    auto* record = new WindowRecord{vm, nullptr, javaObject, window, nullptr, {-1}, 0};
+    // The check and the insert are one step: of two installs racing for a
+    // window, one subclasses it and the other changes nothing.
+    if (!windowMapInstall(record, &borderWindowProcedure, env)) {
         releaseRecord(record, env);
         return 0;
     }
-    SetLastError(0);
-    LONG_PTR previous =
-        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&borderWindowProcedure));
-    if (!previous && GetLastError() != 0) {
-        // No such window (or not ours to subclass): nothing was installed.
-        if (WindowRecord* removed = windowMapRemove(window)) releaseRecord(removed, env);
-        return 0;
-    }
-    record->previousProcedure = reinterpret_cast<WNDPROC>(previous);
     return hwnd;
 }
 
@@ -57,26 +46,23 @@ extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024W
                                                                                                    jlong hwnd) {
     HWND window = toWindow(hwnd);
     if (!window) return;
-    WindowRecord* record = windowMapFind(window);
+    // The window's WM_DESTROY may take it first: then there is nothing to do.
+    WindowRecord* record = windowMapUninstall(window);
     if (!record) return;
-    SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(record->previousProcedure));
-    // The window's WM_DESTROY may have taken the record meanwhile.
-    record = windowMapRemove(window);
     refreshFrame(window);
-    if (record) releaseRecord(record, env);
+    windowMapRelease(record, env);
 }
 
 /// Recomputes the frame; the Java frame state's iconified bit (1) or both
 /// maximised bits (6) decide the WM_SIZE type reported meanwhile.
-extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_updateFrame(JNIEnv*, jobject,
+extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_updateFrame(JNIEnv* env, jobject,
                                                                                                  jlong hwnd,
                                                                                                  jint state) {
     HWND window = toWindow(hwnd);
-    if (WindowRecord* record = windowMapFind(window)) {
-        record->sizeTypeOverride = (state & 1) ? SIZE_MINIMIZED : (state & 6) == 6 ? SIZE_MAXIMIZED : -1;
-    }
+    HeldRecord record(window, env);
+    if (record) record->sizeTypeOverride = (state & 1) ? SIZE_MINIMIZED : (state & 6) == 6 ? SIZE_MAXIMIZED : -1;
     refreshFrame(window);
-    if (WindowRecord* record = windowMapFind(window)) record->sizeTypeOverride = -1;
+    if (record) record->sizeTypeOverride = -1;
 }
 
 extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_showWindow(JNIEnv*, jobject,
@@ -93,12 +79,8 @@ extern "C" jint JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_regist
                                                                                             jint fallback) {
     // UTF-16 throughout: a modified-UTF-8 name handed to an ANSI function
     // would miss every key or value with a non-ASCII name.
-    std::unique_ptr<wchar_t[]> keyText = jstringToWide(env, key);
-    std::unique_ptr<wchar_t[]> nameText = jstringToWide(env, valueName);
-    if ((key && !keyText) || (valueName && !nameText)) {
-        env->ExceptionClear();  // out of memory
-        return fallback;
-    }
+    std::unique_ptr<wchar_t[]> keyText, nameText;
+    if (!jstringToWide(env, key, keyText) || !jstringToWide(env, valueName, nameText)) return fallback;
     DWORD value = 0;
     DWORD size = sizeof value;
     LSTATUS status =

@@ -1,5 +1,6 @@
 // The border window procedure: client area up to the window's top edge,
 // native resize borders and system menu kept, hit-testing asked of Java.
+#include "wbnative.h"
 #include "window_procedure.h"
 
 #include <shellapi.h>
@@ -7,10 +8,10 @@
 
 #ifdef _WIN64
 static_assert(sizeof(APPBARDATA) == 48, "APPBARDATA layout");
-static_assert(sizeof(MENUITEMINFOA) == 80, "MENUITEMINFOA layout");
+static_assert(sizeof(MENUITEMINFOW) == 80, "MENUITEMINFOW layout");
 #else
 static_assert(sizeof(APPBARDATA) == 36, "APPBARDATA layout");
-static_assert(sizeof(MENUITEMINFOA) == 48, "MENUITEMINFOA layout");
+static_assert(sizeof(MENUITEMINFOW) == 48, "MENUITEMINFOW layout");
 #endif
 static_assert(sizeof(MONITORINFO) == 40, "MONITORINFO layout");
 
@@ -44,17 +45,15 @@ F bind(HMODULE module, const char* name) {
     return module ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name))) : nullptr;
 }
 
-// The JNI environment of the window's thread, cached in its record; null
-// when the thread is not attached to the VM (or the window has no record).
-JNIEnv* recordEnv(HWND window, jobject* javaObject) {
-    WindowRecord* record = windowMapFind(window);
-    if (!record) return nullptr;
+// The JNI environment of the window's thread, cached in its record (only
+// that thread calls the window procedure); null when the thread is not
+// attached to the VM.
+JNIEnv* recordEnv(WindowRecord* record) {
     if (!record->env) {
         void* env = nullptr;
         if (record->vm->GetEnv(&env, JNI_VERSION_1_2) != JNI_OK) return nullptr;
         record->env = static_cast<JNIEnv*>(env);
     }
-    *javaObject = record->javaObject;
     return record->env;
 }
 
@@ -72,11 +71,10 @@ int resizeHandleHeight(HWND window) {
 }
 
 // Java's isFullscreen(); false without an environment or when it threw.
-bool isFullscreen(HWND window) {
-    jobject self = nullptr;
-    JNIEnv* env = recordEnv(window, &self);
+bool isFullscreen(WindowRecord* record) {
+    JNIEnv* env = recordEnv(record);
     if (!env) return false;
-    jboolean full = env->CallBooleanMethod(self, gIsFullscreen);
+    jboolean full = env->CallBooleanMethod(record->javaObject, gIsFullscreen);
     return !cleared(env) && full;
 }
 
@@ -88,7 +86,7 @@ void spareAutoHideEdges(HWND window, RECT& client) {
     if (!(gSHAppBarMessage(ABM_GETSTATE, &state) & ABS_AUTOHIDE)) return;
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
-    if (!GetMonitorInfoA(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
     auto hidesAt = [&](UINT edge) {
         APPBARDATA bar{};
         bar.cbSize = sizeof bar;
@@ -102,15 +100,16 @@ void spareAutoHideEdges(HWND window, RECT& client) {
     if (hidesAt(ABE_RIGHT)) client.right -= 1;
 }
 
-LRESULT onNcCalcSize(HWND window, WNDPROC previous, WPARAM wParam, LPARAM lParam) {
-    if (wParam != TRUE) return CallWindowProcA(previous, window, WM_NCCALCSIZE, wParam, lParam);
+LRESULT onNcCalcSize(HWND window, WindowRecord* record, WPARAM wParam, LPARAM lParam) {
+    WNDPROC previous = record->previousProcedure;
+    if (wParam != TRUE) return CallWindowProcW(previous, window, WM_NCCALCSIZE, wParam, lParam);
     RECT& client = reinterpret_cast<NCCALCSIZE_PARAMS*>(lParam)->rgrc[0];
     LONG top = client.top;
-    LRESULT result = CallWindowProcA(previous, window, WM_NCCALCSIZE, wParam, lParam);
+    LRESULT result = CallWindowProcW(previous, window, WM_NCCALCSIZE, wParam, lParam);
     if (result != 0) return result;
     // No native title bar: the client area starts at the window's top edge.
     client.top = top;
-    if (!IsZoomed(window) || isFullscreen(window)) return 0;
+    if (!IsZoomed(window) || isFullscreen(record)) return 0;
     // A maximised window reaches past the screen by its resize border: keep
     // Java's title bar on screen.
     client.top += resizeHandleHeight(window);
@@ -118,17 +117,16 @@ LRESULT onNcCalcSize(HWND window, WNDPROC previous, WPARAM wParam, LPARAM lParam
     return 0;
 }
 
-LRESULT onNcHitTest(HWND window, WNDPROC previous, LPARAM lParam) {
-    LRESULT hit = CallWindowProcA(previous, window, WM_NCHITTEST, 0, lParam);
+LRESULT onNcHitTest(HWND window, WindowRecord* record, LPARAM lParam) {
+    LRESULT hit = CallWindowProcW(record->previousProcedure, window, WM_NCHITTEST, 0, lParam);
     if (hit != HTCLIENT) return hit;
     RECT frame{};
     GetWindowRect(window, &frame);
     int x = GET_X_LPARAM(lParam) - frame.left;
     int y = GET_Y_LPARAM(lParam) - frame.top;
-    bool onResizeBorder = y < resizeHandleHeight(window) && (GetWindowLongA(window, GWL_STYLE) & WS_THICKFRAME);
-    jobject self = nullptr;
-    if (JNIEnv* env = recordEnv(window, &self)) {
-        jint answer = env->CallIntMethod(self, gOnNcHitTest, static_cast<jint>(x), static_cast<jint>(y),
+    bool onResizeBorder = y < resizeHandleHeight(window) && (GetWindowLongW(window, GWL_STYLE) & WS_THICKFRAME);
+    if (JNIEnv* env = recordEnv(record)) {
+        jint answer = env->CallIntMethod(record->javaObject, gOnNcHitTest, static_cast<jint>(x), static_cast<jint>(y),
                                          static_cast<jboolean>(onResizeBorder ? JNI_TRUE : JNI_FALSE));
         if (!cleared(env)) return answer;
     }
@@ -136,11 +134,11 @@ LRESULT onNcHitTest(HWND window, WNDPROC previous, LPARAM lParam) {
 }
 
 void setItemEnabled(HMENU menu, UINT command, bool enabled) {
-    MENUITEMINFOA item{};
+    MENUITEMINFOW item{};
     item.cbSize = sizeof item;
     item.fMask = MIIM_STATE;
     item.fState = enabled ? MFS_ENABLED : MFS_DISABLED;
-    SetMenuItemInfoA(menu, command, FALSE, &item);
+    SetMenuItemInfoW(menu, command, FALSE, &item);
 }
 
 // The system menu at a screen position, its items enabled as the window's
@@ -148,7 +146,7 @@ void setItemEnabled(HMENU menu, UINT command, bool enabled) {
 void openSystemMenu(HWND window, int x, int y) {
     HMENU menu = GetSystemMenu(window, FALSE);
     if (!menu) return;
-    LONG style = GetWindowLongA(window, GWL_STYLE);
+    LONG style = GetWindowLongW(window, GWL_STYLE);
     bool zoomed = IsZoomed(window) != FALSE;
     setItemEnabled(menu, SC_RESTORE, zoomed);
     setItemEnabled(menu, SC_MOVE, !zoomed);
@@ -158,13 +156,12 @@ void openSystemMenu(HWND window, int x, int y) {
     setItemEnabled(menu, SC_CLOSE, true);
     SetMenuDefaultItem(menu, SC_CLOSE, FALSE);
     UINT command = TrackPopupMenu(menu, TPM_RETURNCMD, x, y, 0, window, nullptr);
-    if (command) PostMessageA(window, WM_SYSCOMMAND, command, 0);
+    if (command) PostMessageW(window, WM_SYSCOMMAND, command, 0);
 }
 
-void fireStateChanged(HWND window) {
-    jobject self = nullptr;
-    if (JNIEnv* env = recordEnv(window, &self)) {
-        env->CallVoidMethod(self, gFireStateChangedLaterOnce);
+void fireStateChanged(WindowRecord* record) {
+    if (JNIEnv* env = recordEnv(record)) {
+        env->CallVoidMethod(record->javaObject, gFireStateChangedLaterOnce);
         cleared(env);
     }
 }
@@ -184,7 +181,7 @@ bool initCallbackState(JNIEnv* env, jobject wndProc) {
         HMODULE user32 = GetModuleHandleW(L"user32.dll");
         gGetDpiForWindow = bind<GetDpiForWindowFn>(user32, "GetDpiForWindow");
         gGetSystemMetricsForDpi = bind<GetSystemMetricsForDpiFn>(user32, "GetSystemMetricsForDpi");
-        gSHAppBarMessage = bind<SHAppBarMessageFn>(LoadLibraryW(L"shell32.dll"), "SHAppBarMessage");
+        gSHAppBarMessage = bind<SHAppBarMessageFn>(loadSystemLibrary(L"shell32.dll"), "SHAppBarMessage");
         bool ready = gOnNcHitTest && gIsFullscreen && gFireStateChangedLaterOnce && gGetDpiForWindow &&
                      gGetSystemMetricsForDpi && gSHAppBarMessage;
         gInitState = ready ? 1 : -1;
@@ -210,32 +207,39 @@ void releaseRecord(WindowRecord* record, JNIEnv* callerEnv) {
     delete record;
 }
 
+// Wide throughout: the Java runtime's windows are Unicode windows, and an
+// ANSI procedure or call in the chain would turn their text into '?'.
 LRESULT CALLBACK borderWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    WindowRecord* record = windowMapFind(window);
+    // Held for the whole message: an uninstall or WM_DESTROY meanwhile only
+    // takes the map's reference.
+    HeldRecord record(window, nullptr);
     // Only while another thread uninstalls: the procedure is being restored.
-    if (!record) return DefWindowProcA(window, message, wParam, lParam);
+    if (!record) return DefWindowProcW(window, message, wParam, lParam);
     WNDPROC previous = record->previousProcedure;
     switch (message) {
-        case WM_DESTROY: {
-            SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
-            if (WindowRecord* removed = windowMapRemove(window)) releaseRecord(removed, removed->env);
+        case WM_DESTROY:
+        case WM_NCDESTROY:
+            // WM_NCDESTROY too: an install on another thread may have come
+            // between the two, and the window goes after the second.
+            if (WindowRecord* removed = windowMapUninstall(window)) windowMapRelease(removed, nullptr);
+            break;
+        case WM_SIZE: {
+            int override = record->sizeTypeOverride.load();
+            if (override >= 0) wParam = static_cast<WPARAM>(override);
             break;
         }
-        case WM_SIZE:
-            if (record->sizeTypeOverride >= 0) wParam = static_cast<WPARAM>(record->sizeTypeOverride);
-            break;
         case WM_NCCALCSIZE:
-            return onNcCalcSize(window, previous, wParam, lParam);
+            return onNcCalcSize(window, record.get(), wParam, lParam);
         case WM_NCHITTEST:
-            return onNcHitTest(window, previous, lParam);
+            return onNcHitTest(window, record.get(), lParam);
         case WM_NCRBUTTONUP:
             if (wParam == HTCAPTION || wParam == HTSYSMENU) openSystemMenu(window, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
             break;
         case WM_DWMCOLORIZATIONCOLORCHANGED:
-            fireStateChanged(window);
+            fireStateChanged(record.get());
             break;
         default:
             break;
     }
-    return CallWindowProcA(previous, window, message, wParam, lParam);
+    return CallWindowProcW(previous, window, message, wParam, lParam);
 }

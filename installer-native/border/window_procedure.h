@@ -11,8 +11,3 @@ bool initCallbackState(JNIEnv* env, jobject wndProc);
 
 // The replacement procedure installed by installImpl.
 LRESULT CALLBACK borderWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Deletes the record's global reference with an environment valid on the
-// calling thread (attaching it for the moment if it has none) and frees the
-// record.
-void releaseRecord(WindowRecord* record, JNIEnv* callerEnv);

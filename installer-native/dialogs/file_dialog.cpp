@@ -61,17 +61,19 @@ private:
     jsize length_ = 0;
 };
 
-// Element i of a Java string array as UTF-16; a null element gives an empty
-// string, so that the dialog never gets a null label.
-std::unique_ptr<wchar_t[]> wideElement(JNIEnv* env, jobjectArray array, jsize i) {
+// Element i of a Java string array as UTF-16 in text; a null element gives
+// an empty string, so that the dialog never gets a null label. False when the
+// copy failed (as jstringToWide).
+bool wideElement(JNIEnv* env, jobjectArray array, jsize i, std::unique_ptr<wchar_t[]>& text) {
     jstring element = static_cast<jstring>(env->GetObjectArrayElement(array, i));
-    std::unique_ptr<wchar_t[]> text = jstringToWide(env, element);
+    bool copied = jstringToWide(env, element, text);
     if (element) env->DeleteLocalRef(element);
+    if (!copied) return false;
     if (!text) {
         text.reset(new wchar_t[1]);
         text[0] = L'\0';
     }
-    return text;
+    return true;
 }
 
 jsize lengthOf(JNIEnv* env, jobjectArray array) { return array ? env->GetArrayLength(array) : 0; }
@@ -137,25 +139,27 @@ FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
  jint clearOptions, jboolean save, jstring defaultExtension, jobjectArray filterNames, jobjectArray filterPatterns,
  jint filterIndex, jobjectArray checkLabels, jbooleanArray checkStates) {
     // All converted before the dialog exists, so that they outlive it.
-    std::unique_ptr<wchar_t[]> titleText = jstringToWide(env, title);
-    std::unique_ptr<wchar_t[]> okText = jstringToWide(env, okLabel);
-    std::unique_ptr<wchar_t[]> folderText = jstringToWide(env, folder);
-    std::unique_ptr<wchar_t[]> fileNameText = jstringToWide(env, fileName);
-    std::unique_ptr<wchar_t[]> extensionText = jstringToWide(env, defaultExtension);
+    std::unique_ptr<wchar_t[]> titleText, okText, folderText, fileNameText, extensionText;
+    if (!jstringToWide(env, title, titleText) || !jstringToWide(env, okLabel, okText) ||
+        !jstringToWide(env, folder, folderText) || !jstringToWide(env, fileName, fileNameText) ||
+        !jstringToWide(env, defaultExtension, extensionText))
+        return nullptr;
     // Only pairs that both arrays hold: the arrays may differ in length.
     jsize filterCount = filterNames && filterPatterns
                             ? std::min(env->GetArrayLength(filterNames), env->GetArrayLength(filterPatterns))
                             : 0;
-    std::vector<std::unique_ptr<wchar_t[]>> filterTexts;
+    std::vector<std::unique_ptr<wchar_t[]>> filterTexts(2 * static_cast<size_t>(filterCount));
     std::vector<COMDLG_FILTERSPEC> filters;
     for (jsize i = 0; i < filterCount; ++i) {
-        filterTexts.push_back(wideElement(env, filterNames, i));
-        filterTexts.push_back(wideElement(env, filterPatterns, i));
+        if (!wideElement(env, filterNames, i, filterTexts[2 * i]) ||
+            !wideElement(env, filterPatterns, i, filterTexts[2 * i + 1]))
+            return nullptr;
         filters.push_back({filterTexts[2 * i].get(), filterTexts[2 * i + 1].get()});
     }
     jsize checkCount = lengthOf(env, checkLabels);
-    std::vector<std::unique_ptr<wchar_t[]>> labels;
-    for (jsize i = 0; i < checkCount; ++i) labels.push_back(wideElement(env, checkLabels, i));
+    std::vector<std::unique_ptr<wchar_t[]>> labels(static_cast<size_t>(checkCount));
+    for (jsize i = 0; i < checkCount; ++i)
+        if (!wideElement(env, checkLabels, i, labels[i])) return nullptr;
     PinnedBooleans states(env, checkStates);
 
     if (!loadShellItemFunctions()) return nullptr;

@@ -73,18 +73,22 @@ TASK_DIALOG_NATIVE(jint, show0)
     if (!show) return 0;
 
     HWND owner = reinterpret_cast<HWND>(static_cast<intptr_t>(ownerHandle));
-    std::unique_ptr<wchar_t[]> titleText = jstringToWide(env, title);
-    std::unique_ptr<wchar_t[]> instructionText = jstringToWide(env, instruction);
-    std::unique_ptr<wchar_t[]> contentText = jstringToWide(env, content);
-    std::unique_ptr<wchar_t[]> verificationText = jstringToWide(env, verification);
+    // A text that could not be copied: a failure, nothing shown.
+    const jint kFailed = 1000;
+    std::unique_ptr<wchar_t[]> titleText, instructionText, contentText, verificationText;
+    if (!jstringToWide(env, title, titleText) || !jstringToWide(env, instruction, instructionText) ||
+        !jstringToWide(env, content, contentText) || !jstringToWide(env, verification, verificationText))
+        return kFailed;
 
     jsize buttonCount = buttonLabels ? env->GetArrayLength(buttonLabels) : 0;
     std::vector<std::unique_ptr<wchar_t[]>> labels;
     std::vector<TASKDIALOG_BUTTON> buttons;
     for (jsize i = 0; i < buttonCount; ++i) {
         jstring label = static_cast<jstring>(env->GetObjectArrayElement(buttonLabels, i));
-        std::unique_ptr<wchar_t[]> text = jstringToWide(env, label);
+        std::unique_ptr<wchar_t[]> text;
+        bool copied = jstringToWide(env, label, text);
         if (label) env->DeleteLocalRef(label);
+        if (!copied) return kFailed;
         // A null label would be taken for a string resource id.
         if (!text) {
             text.reset(new wchar_t[1]);

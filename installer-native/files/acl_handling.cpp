@@ -90,10 +90,13 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_A
     DWORD rights = (read ? GENERIC_READ : 0) | (write ? GENERIC_WRITE : 0) | (execute ? GENERIC_EXECUTE : 0) |
                    (all ? GENERIC_ALL : 0);
 
+    std::unique_ptr<wchar_t[]> object;
+    if (!jstringToWide(env, path, object)) return JNI_FALSE;
     PSID sid = nullptr;
     bool localSid = kind == 3;  // LocalFree for an account's SID, FreeSid otherwise
     if (localSid) {
-        std::unique_ptr<wchar_t[]> name = jstringToWide(env, account);
+        std::unique_ptr<wchar_t[]> name;
+        if (!jstringToWide(env, account, name)) return JNI_FALSE;
         sid = accountSid(name.get());
     } else {
         SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
@@ -112,7 +115,6 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_A
     }
     if (!sid) return JNI_FALSE;
 
-    std::unique_ptr<wchar_t[]> object = jstringToWide(env, path);
     DWORD rc = addAccessEntry(object.get(), type, sid, rights, GRANT_ACCESS, SUB_CONTAINERS_AND_OBJECTS_INHERIT);
     if (localSid)
         LocalFree(sid);

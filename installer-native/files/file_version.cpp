@@ -20,7 +20,7 @@ const size_t kPathChars = 32768;
 bool loadVersionFunctions() {
     if (!gVersionLoadAttempted) {
         gVersionLoadAttempted = true;
-        HMODULE version = LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        HMODULE version = loadSystemLibrary(L"version.dll");
         if (version) {
             gGetFileVersionInfoSizeW = procAddress<GetFileVersionInfoSizeWFn>(version, "GetFileVersionInfoSizeW");
             gGetFileVersionInfoW = procAddress<GetFileVersionInfoWFn>(version, "GetFileVersionInfoW");
@@ -58,8 +58,8 @@ bool readFixedVersion(const wchar_t* path, VS_FIXEDFILEINFO* out) {
 
 extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_FileVersion_compare0(
     JNIEnv* env, jclass, jstring first, jstring second) {
-    std::unique_ptr<wchar_t[]> path1 = jstringToWide(env, first);
-    std::unique_ptr<wchar_t[]> path2 = jstringToWide(env, second);
+    std::unique_ptr<wchar_t[]> path1, path2;
+    if (!jstringToWide(env, first, path1) || !jstringToWide(env, second, path2)) return 3;
     VS_FIXEDFILEINFO v1{}, v2{};
     if (!readFixedVersion(path1.get(), &v1) || !readFixedVersion(path2.get(), &v2)) return 3;
     if (v1.dwFileVersionMS != v2.dwFileVersionMS) return v1.dwFileVersionMS > v2.dwFileVersionMS ? 1 : 2;

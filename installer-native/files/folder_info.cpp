@@ -71,7 +71,7 @@ const GUID& knownFolderFor(int code) {
 jstring specialFolder(JNIEnv* env, int csidl) {
     if (!gFolderPathLoadAttempted) {
         gFolderPathLoadAttempted = true;
-        HMODULE shell32 = LoadLibraryW(L"shell32.dll");
+        HMODULE shell32 = loadSystemLibrary(L"shell32.dll");
         if (shell32) gSHGetFolderPathW = procAddress<SHGetFolderPathWFn>(shell32, "SHGetFolderPathW");
     }
     if (!gSHGetFolderPathW) return nullptr;
@@ -86,7 +86,7 @@ jstring specialFolder(JNIEnv* env, int csidl) {
 jstring knownFolder(JNIEnv* env, const GUID& id) {
     if (!gSHGetKnownFolderPath) {
         // Retried on each call: older systems lack it.
-        HMODULE shell32 = LoadLibraryA("shell32.dll");
+        HMODULE shell32 = loadSystemLibrary(L"shell32.dll");
         if (shell32) gSHGetKnownFolderPath = procAddress<SHGetKnownFolderPathFn>(shell32, "SHGetKnownFolderPath");
         if (!gSHGetKnownFolderPath) return nullptr;
     }
@@ -107,7 +107,8 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Fo
 
 extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getPathFromRegistry0(
     JNIEnv* env, jclass, jstring valueName) {
-    std::unique_ptr<wchar_t[]> name = jstringToWide(env, valueName);
+    std::unique_ptr<wchar_t[]> name;
+    if (!jstringToWide(env, valueName, name)) return nullptr;
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion", 0, KEY_QUERY_VALUE,
                       &key) != ERROR_SUCCESS)
@@ -128,12 +129,11 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Fo
     std::unique_ptr<wchar_t[]> path(new wchar_t[kDirectoryChars + 1]());
     UINT n = 0;
     // The shared Windows directory on a terminal server; looked up each time.
-    HMODULE kernel32 = LoadLibraryA("Kernel32.DLL");
+    HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
     GetSystemWindowsDirectoryWFn getSystemWindowsDirectory =
         kernel32 ? procAddress<GetSystemWindowsDirectoryWFn>(kernel32, "GetSystemWindowsDirectoryW") : nullptr;
     if (getSystemWindowsDirectory) n = getSystemWindowsDirectory(path.get(), kDirectoryChars);
     if (n == 0 || n >= kDirectoryChars) n = GetWindowsDirectoryW(path.get(), kDirectoryChars);
-    if (kernel32) FreeLibrary(kernel32);
     if (n == 0 || n >= kDirectoryChars) return nullptr;
     return newString(env, path.get());
 }
@@ -148,14 +148,15 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Fo
 
 extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getDriveType0(
     JNIEnv* env, jclass, jstring root) {
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, root);
+    std::unique_ptr<wchar_t[]> path;
+    if (!jstringToWide(env, root, path)) return DRIVE_UNKNOWN;
     return static_cast<jint>(GetDriveTypeW(path.get()));
 }
 
 extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getShortPathName0(
     JNIEnv* env, jclass, jstring path) {
-    std::unique_ptr<wchar_t[]> longPath = jstringToWide(env, path);
-    if (!longPath) return path;
+    std::unique_ptr<wchar_t[]> longPath;
+    if (!jstringToWide(env, path, longPath) || !longPath) return path;
     std::unique_ptr<wchar_t[]> shortPath(new wchar_t[kDirectoryChars + 1]());
     DWORD n = GetShortPathNameW(longPath.get(), shortPath.get(), kDirectoryChars);
     // Failure (or a result too long for the buffer): the caller's own string.
@@ -167,11 +168,12 @@ extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Fo
     JNIEnv* env, jclass, jstring path) {
     if (!gWNetGetUniversalNameW) {
         // Retried until found, like the known-folder function.
-        HMODULE mpr = LoadLibraryA("mpr.dll");
+        HMODULE mpr = loadSystemLibrary(L"mpr.dll");
         if (mpr) gWNetGetUniversalNameW = procAddress<WNetGetUniversalNameWFn>(mpr, "WNetGetUniversalNameW");
         if (!gWNetGetUniversalNameW) return path;
     }
-    std::unique_ptr<wchar_t[]> local = jstringToWide(env, path);
+    std::unique_ptr<wchar_t[]> local;
+    if (!jstringToWide(env, path, local)) return path;
     const DWORD kBufferBytes = 65536;
     std::unique_ptr<BYTE[]> buffer(new BYTE[kBufferBytes]());
     // Two bytes short of the buffer: the text always ends inside it.

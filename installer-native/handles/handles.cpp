@@ -244,8 +244,8 @@ jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Handle_g
         std::fflush(stdout);
         return nullptr;
     }
-    std::unique_ptr<wchar_t[]> name = jstringToWide(env, linkName);
-    if (!name) return nullptr;
+    std::unique_ptr<wchar_t[]> name;
+    if (!jstringToWide(env, linkName, name) || !name) return nullptr;
     size_t chars = wcslen(name.get());
     if (chars > 0x7FFF) chars = 0x7FFF;  // a counted string holds at most 65534 bytes
     CountedString counted{static_cast<USHORT>(chars * 2), static_cast<USHORT>(chars * 2), name.get()};

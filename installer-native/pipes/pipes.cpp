@@ -91,8 +91,8 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communicat
 // -1 on failure.
 jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_createListener0(
     JNIEnv* env, jclass, jstring name) {
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
-    if (!path) return -1;
+    std::unique_ptr<wchar_t[]> path;
+    if (!jstringToWide(env, name, path) || !path) return -1;
     ListenerSecurity security;
     if (!security.attributes()) return -1;
     // Only a pipe this call creates: one that exists already may be someone
@@ -129,8 +129,8 @@ jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communi
 // The client end of the named pipe; 0 (not -1) when it cannot be opened.
 jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectClient0(
     JNIEnv* env, jclass, jstring name) {
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, name);
-    if (!path) return 0;
+    std::unique_ptr<wchar_t[]> path;
+    if (!jstringToWide(env, name, path) || !path) return 0;
     WaitNamedPipeW(path.get(), 300000);
     int failures = 0;
     for (;;) {
@@ -232,10 +232,11 @@ jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communicati
 // user counts as running.
 jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_isProcessAlive0(
     JNIEnv*, jclass, jint pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
     if (!process) return GetLastError() == ERROR_ACCESS_DENIED ? JNI_TRUE : JNI_FALSE;
-    DWORD code = 0;
-    bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    // The process object is signalled when it ends; an exit code of 259
+    // would read as STILL_ACTIVE.
+    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     return alive ? JNI_TRUE : JNI_FALSE;
 }

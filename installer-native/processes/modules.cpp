@@ -40,8 +40,8 @@ private:
 
 // Through EnumProcesses and the image-name queries; appends to lines.
 void enumerateProcesses(std::vector<std::wstring>& lines) {
-    HMODULE psapi = LoadLibraryW(L"Psapi.DLL");
-    HMODULE kernel32 = LoadLibraryW(L"Kernel32.DLL");
+    HMODULE psapi = loadSystemLibrary(L"Psapi.DLL");
+    HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
     auto enumProcesses = psapi ? procAddress<EnumProcessesFn>(psapi, "EnumProcesses") : nullptr;
     auto moduleFileName = psapi ? procAddress<GetModuleFileNameExWFn>(psapi, "GetModuleFileNameExW") : nullptr;
     auto imageName = kernel32 ? procAddress<QueryFullProcessImageNameWFn>(kernel32, "QueryFullProcessImageNameW") : nullptr;
@@ -83,13 +83,11 @@ void enumerateProcesses(std::vector<std::wstring>& lines) {
             }
         }
     }
-    if (psapi) FreeLibrary(psapi);
-    if (kernel32) FreeLibrary(kernel32);
 }
 
 // Through a tool-help snapshot: each process's first module.
 void walkSnapshot(std::vector<std::wstring>& lines) {
-    HMODULE kernel32 = LoadLibraryW(L"Kernel32.DLL");
+    HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
     auto snapshot = kernel32 ? procAddress<CreateToolhelp32SnapshotFn>(kernel32, "CreateToolhelp32Snapshot") : nullptr;
     auto first = kernel32 ? procAddress<Process32FirstFn>(kernel32, "Process32First") : nullptr;
     auto next = kernel32 ? procAddress<Process32NextFn>(kernel32, "Process32Next") : nullptr;
@@ -99,7 +97,6 @@ void walkSnapshot(std::vector<std::wstring>& lines) {
                     reinterpret_cast<void*>(first), reinterpret_cast<void*>(next),
                     reinterpret_cast<void*>(firstModule), static_cast<void*>(kernel32),
                     static_cast<int>(GetLastError()));
-        if (kernel32) FreeLibrary(kernel32);
         return;
     }
     HANDLE processes = snapshot(TH32CS_SNAPALL, 0);
@@ -120,7 +117,6 @@ void walkSnapshot(std::vector<std::wstring>& lines) {
         }
         CloseHandle(processes);
     }
-    FreeLibrary(kernel32);
 }
 
 }  // namespace

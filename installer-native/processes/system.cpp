@@ -54,19 +54,17 @@ void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_broadcastSe
 }
 
 jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPhysicalMemory0(JNIEnv*, jclass) {
-    HMODULE kernel32 = LoadLibraryW(L"Kernel32.DLL");
+    HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
     auto statusEx = kernel32 ? procAddress<GlobalMemoryStatusExFn>(kernel32, "GlobalMemoryStatusEx") : nullptr;
     if (statusEx) {
         MEMORYSTATUSEX status{};
         status.dwLength = sizeof status;
         if (statusEx(&status)) {
-            FreeLibrary(kernel32);
             return static_cast<jlong>(status.ullTotalPhys);
         }
         std::printf("error %d\n", static_cast<int>(GetLastError()));
         std::fflush(stdout);
     }
-    if (kernel32) FreeLibrary(kernel32);
     MEMORYSTATUS status{};
     status.dwLength = sizeof status;
     GlobalMemoryStatus(&status);
@@ -76,7 +74,8 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPhysica
 // Bytes free to this user (quotas counted) on the path's volume; -1 on failure.
 jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getFreeDiskSpace0(JNIEnv* env, jclass,
                                                                                         jstring path) {
-    std::unique_ptr<wchar_t[]> directory = jstringToWide(env, path);
+    std::unique_ptr<wchar_t[]> directory;
+    if (!jstringToWide(env, path, directory)) return -1;
     ULARGE_INTEGER available, total, totalFree;
     if (!GetDiskFreeSpaceExW(directory.get(), &available, &total, &totalFree)) return -1;
     return static_cast<jlong>(available.QuadPart);
@@ -87,12 +86,14 @@ jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_moveWit
                                                                                                     jstring source,
                                                                                                     jstring target) {
     if (!gMoveFileExW) {
-        HMODULE kernel32 = LoadLibraryA("Kernel32.DLL");
+        HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
         if (kernel32) gMoveFileExW = procAddress<MoveFileExWFn>(kernel32, "MoveFileExW");
         if (!gMoveFileExW) return JNI_FALSE;
     }
-    std::unique_ptr<wchar_t[]> from = jstringToWide(env, source);
-    std::unique_ptr<wchar_t[]> to = jstringToWide(env, target);
+    // A failed copy of the target is no null target, which would schedule
+    // the source for deletion.
+    std::unique_ptr<wchar_t[]> from, to;
+    if (!jstringToWide(env, source, from) || !jstringToWide(env, target, to)) return JNI_FALSE;
     return gMoveFileExW(from.get(), to.get(), MOVEFILE_DELAY_UNTIL_REBOOT) ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -131,8 +132,8 @@ jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Exec_launch
     // Neither a program nor a command line: nothing to start (Wine's
     // CreateProcessW reads through the null command line).
     if (!application && !commandLine) return ERROR_INVALID_PARAMETER;
-    std::unique_ptr<wchar_t[]> app = jstringToWide(env, application);
-    std::unique_ptr<wchar_t[]> line = jstringToWide(env, commandLine);  // writable, as CreateProcessW wants
+    std::unique_ptr<wchar_t[]> app, line;  // the line writable, as CreateProcessW wants
+    if (!jstringToWide(env, application, app) || !jstringToWide(env, commandLine, line)) return ERROR_NOT_ENOUGH_MEMORY;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};

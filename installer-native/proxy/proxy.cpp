@@ -30,7 +30,7 @@ enum Stage : jlong { kNoStage = 0, kOpenSession = 1, kProxyQuery = 2 };
 bool loadFunctions() {
     if (!gLookupTried) {
         gLookupTried = true;
-        HMODULE winhttp = LoadLibraryW(L"Winhttp.dll");
+        HMODULE winhttp = loadSystemLibrary(L"Winhttp.dll");
         if (winhttp) {
             pWinHttpGetIEProxyConfigForCurrentUser =
                 procAddress<GetIEProxyConfigFn>(winhttp, "WinHttpGetIEProxyConfigForCurrentUser");
@@ -117,8 +117,9 @@ PROXY_NATIVE(jint, getIEConfig0)(JNIEnv* env, jclass, jobjectArray out) {
 PROXY_NATIVE(jlong, getAutoProxyConfig0)(JNIEnv* env, jclass, jobjectArray out, jstring url, jstring scriptUrl,
                                          jint flags, jint detectFlags, jboolean autoLogon) {
     if (!loadFunctions()) return kUnavailable;
-    std::unique_ptr<wchar_t[]> urlW = jstringToWide(env, url);
-    std::unique_ptr<wchar_t[]> scriptUrlW = jstringToWide(env, scriptUrl);
+    std::unique_ptr<wchar_t[]> urlW, scriptUrlW;
+    // Before any stage: the code alone.
+    if (!jstringToWide(env, url, urlW) || !jstringToWide(env, scriptUrl, scriptUrlW)) return ERROR_NOT_ENOUGH_MEMORY;
     if (!urlW) return 0;
 
     HINTERNET session =

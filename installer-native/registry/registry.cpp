@@ -51,22 +51,29 @@ HKEY registryRootKey(jint code) {
     }
 }
 
-// The key of the root code and path (null: the root itself), opened or
-// created with the view flags ORed into the access; null when that fails.
-HKEY openRegistryKey(JNIEnv* env, jint rootCode, jint view, jstring path, Open how) {
-    HKEY root = registryRootKey(rootCode);
-    if (!root) return nullptr;
-    std::unique_ptr<wchar_t[]> subKey = jstringToWide(env, path);
+// The key under root at subKey (null: the root itself), opened or created
+// with the view flags ORed into the access; null when that fails.
+HKEY openKey(HKEY root, const wchar_t* subKey, jint view, Open how) {
     HKEY key = nullptr;
     LONG result;
     if (how == Open::create) {
-        result = RegCreateKeyExW(root, subKey.get(), 0, nullptr, 0, KEY_ALL_ACCESS | static_cast<REGSAM>(view), nullptr,
-                                 &key, nullptr);
+        result = RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS | static_cast<REGSAM>(view), nullptr, &key,
+                                 nullptr);
     } else {
         REGSAM access = KEY_READ | static_cast<REGSAM>(view) | (how == Open::readWrite ? KEY_SET_VALUE : 0);
-        result = RegOpenKeyExW(root, subKey.get(), 0, access, &key);
+        result = RegOpenKeyExW(root, subKey, 0, access, &key);
     }
     return result == ERROR_SUCCESS ? key : nullptr;
+}
+
+// The key of the root code and path, as openKey; null also when the path
+// could not be copied (an exception is then pending).
+HKEY openRegistryKey(JNIEnv* env, jint rootCode, jint view, jstring path, Open how) {
+    HKEY root = registryRootKey(rootCode);
+    if (!root) return nullptr;
+    std::unique_ptr<wchar_t[]> subKey;
+    if (!jstringToWide(env, path, subKey)) return nullptr;
+    return openKey(root, subKey.get(), view, how);
 }
 
 // Boxes through the static valueOf of java/lang/Integer or java/lang/Long.
@@ -305,7 +312,8 @@ REGISTRY_NATIVE(jboolean, createKey0)(JNIEnv* env, jclass, jint root, jstring pa
 REGISTRY_NATIVE(jobject, getValue0)(JNIEnv* env, jclass, jint root, jstring path, jstring name, jint view) {
     Key key(openRegistryKey(env, root, view, path, Open::read));
     if (!key) return nullptr;
-    std::unique_ptr<wchar_t[]> valueName = jstringToWide(env, name);
+    std::unique_ptr<wchar_t[]> valueName;
+    if (!jstringToWide(env, name, valueName)) return nullptr;
     // On the heap: a Java thread's stack may be small.
     std::unique_ptr<BYTE[]> buffer(new BYTE[kValueBufferBytes]);
     DWORD type = 0, size = kValueBufferBytes;
@@ -317,7 +325,8 @@ REGISTRY_NATIVE(jboolean, setValue0)
 (JNIEnv* env, jclass, jint root, jstring path, jstring name, jobject value, jint typeCode, jint view) {
     Key key(openRegistryKey(env, root, view, path, Open::create));
     if (!key) return JNI_FALSE;
-    std::unique_ptr<wchar_t[]> valueName = jstringToWide(env, name);
+    std::unique_ptr<wchar_t[]> valueName;
+    if (!jstringToWide(env, name, valueName)) return JNI_FALSE;
     std::unique_ptr<BYTE[]> buffer(new BYTE[kValueBufferBytes]);
     DWORD type = 0, size = 0;
     if (!fillValue(env, value, typeCode, buffer.get(), kValueBufferBytes, type, size)) return JNI_FALSE;
@@ -333,15 +342,27 @@ REGISTRY_NATIVE(jboolean, setValue0)
 REGISTRY_NATIVE(void, deleteValue0)(JNIEnv* env, jclass, jint root, jstring path, jstring name, jint view) {
     Key key(openRegistryKey(env, root, view, path, Open::readWrite));
     if (!key) return;
-    std::unique_ptr<wchar_t[]> valueName = jstringToWide(env, name);
+    std::unique_ptr<wchar_t[]> valueName;
+    if (!jstringToWide(env, name, valueName)) return;
     RegDeleteValueW(key.get(), valueName.get());
 }
 
 REGISTRY_NATIVE(void, deleteKey0)(JNIEnv* env, jclass, jint root, jstring path, jboolean onlyIfEmpty, jint view) {
     HKEY rootKey = registryRootKey(root);
     if (!rootKey) return;
+    std::unique_ptr<wchar_t[]> keyPath;
+    if (!jstringToWide(env, path, keyPath)) return;
+    // No path names the root key itself: deleting its tree would empty a
+    // whole hive. Leading backslashes would name the root too.
+    const wchar_t* rest = keyPath.get();
+    while (rest && *rest == L'\\') ++rest;
+    if (!rest || !*rest) {
+        printf("no key path: not deleting a root key\n");
+        fflush(stdout);
+        return;
+    }
     if (onlyIfEmpty) {
-        Key key(openRegistryKey(env, root, view, path, Open::readWrite));
+        Key key(openKey(rootKey, keyPath.get(), view, Open::readWrite));
         if (key) {
             DWORD subKeys = 0, values = 0;
             if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
@@ -350,7 +371,6 @@ REGISTRY_NATIVE(void, deleteKey0)(JNIEnv* env, jclass, jint root, jstring path, 
                 return;
         }
     }
-    std::unique_ptr<wchar_t[]> keyPath = jstringToWide(env, path);
     deleteTree(rootKey, keyPath.get(), static_cast<REGSAM>(view));
 }
 
@@ -358,7 +378,8 @@ REGISTRY_NATIVE(jboolean, saveKey0)(JNIEnv* env, jclass, jint root, jstring path
     if (!setPrivilege(L"SeBackupPrivilege", true)) return JNI_FALSE;
     Key key(openRegistryKey(env, root, view, path, Open::readWrite));
     if (!key) return JNI_FALSE;
-    std::unique_ptr<wchar_t[]> filePath = jstringToWide(env, file);
+    std::unique_ptr<wchar_t[]> filePath;
+    if (!jstringToWide(env, file, filePath)) return JNI_FALSE;
     return RegSaveKeyW(key.get(), filePath.get(), nullptr) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -366,7 +387,8 @@ REGISTRY_NATIVE(jboolean, restoreKey0)(JNIEnv* env, jclass, jint root, jstring p
     if (!setPrivilege(L"SeBackupPrivilege", true) || !setPrivilege(L"SeRestorePrivilege", true)) return JNI_FALSE;
     Key key(openRegistryKey(env, root, view, path, Open::create));
     if (!key) return JNI_FALSE;
-    std::unique_ptr<wchar_t[]> filePath = jstringToWide(env, file);
+    std::unique_ptr<wchar_t[]> filePath;
+    if (!jstringToWide(env, file, filePath)) return JNI_FALSE;
     return RegRestoreKeyW(key.get(), filePath.get(), 0) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
 }
 

@@ -61,7 +61,8 @@ struct OpenedService {
 };
 
 // Opens the manager on the local machine's active database into opened, then
-// the named service. opened.error: 5000 when the manager does not open, else
+// the named service. opened.error: 5000 when the manager does not open,
+// ERROR_NOT_ENOUGH_MEMORY when the name could not be copied, else
 // OpenServiceW's error; 0 when both are open.
 void openService(OpenedService& opened, JNIEnv* env, jstring name, DWORD managerAccess, DWORD serviceAccess) {
     opened.manager.reset(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, managerAccess));
@@ -69,7 +70,11 @@ void openService(OpenedService& opened, JNIEnv* env, jstring name, DWORD manager
         opened.error = kManagerNotOpened;
         return;
     }
-    std::unique_ptr<wchar_t[]> serviceName = jstringToWide(env, name);
+    std::unique_ptr<wchar_t[]> serviceName;
+    if (!jstringToWide(env, name, serviceName)) {
+        opened.error = ERROR_NOT_ENOUGH_MEMORY;
+        return;
+    }
     opened.service.reset(OpenServiceW(opened.manager.get(), serviceName.get(), serviceAccess));
     if (!opened.service) opened.error = static_cast<jint>(GetLastError());
 }
@@ -162,9 +167,10 @@ const wchar_t* serviceAccount(const wchar_t* account) {
 SERVICES_NATIVE(jint, installService0)(JNIEnv* env, jclass, jstring name, jstring displayName, jstring binaryPath) {
     ScHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
     if (!manager) return kManagerNotOpened;
-    std::unique_ptr<wchar_t[]> serviceName = jstringToWide(env, name);
-    std::unique_ptr<wchar_t[]> display = jstringToWide(env, displayName);
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, binaryPath);
+    std::unique_ptr<wchar_t[]> serviceName, display, path;
+    if (!jstringToWide(env, name, serviceName) || !jstringToWide(env, displayName, display) ||
+        !jstringToWide(env, binaryPath, path))
+        return ERROR_NOT_ENOUGH_MEMORY;
     // No account: the service runs as LocalSystem.
     ScHandle service(CreateServiceW(manager.get(), serviceName.get(), display.get(), SERVICE_ALL_ACCESS,
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.get(),
@@ -178,12 +184,11 @@ SERVICES_NATIVE(jint, changeServiceConfig0)
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
     if (opened.error) return opened.error;
-    std::unique_ptr<wchar_t[]> display = jstringToWide(env, displayName);
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, binaryPath);
-    std::unique_ptr<wchar_t[]> dependencyNames = jstringToWide(env, dependencies);
-    std::unique_ptr<wchar_t[]> accountName = jstringToWide(env, account);
-    std::unique_ptr<wchar_t[]> passwordText = jstringToWide(env, password);
-    std::unique_ptr<wchar_t[]> descriptionText = jstringToWide(env, description);
+    std::unique_ptr<wchar_t[]> display, path, dependencyNames, accountName, passwordText, descriptionText;
+    if (!jstringToWide(env, displayName, display) || !jstringToWide(env, binaryPath, path) ||
+        !jstringToWide(env, dependencies, dependencyNames) || !jstringToWide(env, account, accountName) ||
+        !jstringToWide(env, password, passwordText) || !jstringToWide(env, description, descriptionText))
+        return ERROR_NOT_ENOUGH_MEMORY;
 
     // Always passed: an empty list removes all dependencies. A list too long
     // for its buffer changes nothing.
@@ -264,8 +269,10 @@ SERVICES_NATIVE(jint, startService0)(JNIEnv* env, jclass, jstring name, jobjectA
             jstring item = static_cast<jstring>(env->GetObjectArrayElement(arguments, i));
             // A null element has no text to hand to the service.
             if (!item) return ERROR_INVALID_PARAMETER;
-            copies.push_back(jstringToWide(env, item));
+            copies.emplace_back();
+            bool copied = jstringToWide(env, item, copies.back());
             env->DeleteLocalRef(item);
+            if (!copied) return ERROR_NOT_ENOUGH_MEMORY;
             argv.push_back(copies.back().get());
         }
     }
@@ -311,6 +318,7 @@ SERVICES_NATIVE(jstring, getServiceBinary0)(JNIEnv* env, jclass, jstring name) {
         error = opened.error;
         if (!error) config = queryConfig(opened.service.get(), error);
     }
+    if (env->ExceptionCheck()) return nullptr;  // the name could not be copied
     if (config) {
         const wchar_t* path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.get())->lpBinaryPathName;
         if (!path) path = L"";

@@ -69,13 +69,12 @@ HRESULT requestRunAs(IUnknown* link) {
 }
 
 // The run-as flag and the save, common to both variants.
-bool finishLink(JNIEnv* env, IUnknown* link, jstring linkPath, bool runAs) {
+bool finishLink(IUnknown* link, const wchar_t* path, bool runAs) {
     ComPtr<IPersistFile> file;
     if (FAILED(link->QueryInterface(IID_IPersistFile, file.outVoid()))) return false;
-    std::unique_ptr<wchar_t[]> path = jstringToWide(env, linkPath);
     HRESULT hr = S_OK;
     if (runAs) hr = requestRunAs(link);
-    if (SUCCEEDED(hr)) hr = path ? file->Save(path.get(), TRUE) : E_INVALIDARG;
+    if (SUCCEEDED(hr)) hr = path ? file->Save(path, TRUE) : E_INVALIDARG;
     return SUCCEEDED(hr);
 }
 
@@ -84,17 +83,22 @@ bool finishLink(JNIEnv* env, IUnknown* link, jstring linkPath, bool runAs) {
 extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_createWide0(
     JNIEnv* env, jclass, jstring linkPath, jstring target, jstring directory, jstring icon, jstring arguments,
     jboolean runAs, jstring description, jint showCommand) {
+    std::unique_ptr<wchar_t[]> path, targetText, directoryText, iconText, argumentsText, descriptionText;
+    if (!jstringToWide(env, linkPath, path) || !jstringToWide(env, target, targetText) ||
+        !jstringToWide(env, directory, directoryText) || !jstringToWide(env, icon, iconText) ||
+        !jstringToWide(env, arguments, argumentsText) || !jstringToWide(env, description, descriptionText))
+        return JNI_FALSE;
     ComPtr<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.outVoid())))
         return JNI_FALSE;
     // The setters' results are not checked: the save tells.
-    link->SetPath(jstringToWide(env, target).get());
-    link->SetWorkingDirectory(jstringToWide(env, directory).get());
-    if (icon) link->SetIconLocation(jstringToWide(env, icon).get(), 0);
-    if (arguments) link->SetArguments(jstringToWide(env, arguments).get());
-    if (description) link->SetDescription(jstringToWide(env, description).get());
+    link->SetPath(targetText.get());
+    link->SetWorkingDirectory(directoryText.get());
+    if (iconText) link->SetIconLocation(iconText.get(), 0);
+    if (argumentsText) link->SetArguments(argumentsText.get());
+    if (descriptionText) link->SetDescription(descriptionText.get());
     link->SetShowCmd(showCommand);
-    return finishLink(env, link.p, linkPath, runAs != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+    return finishLink(link.p, path.get(), runAs != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_create0(
@@ -107,6 +111,8 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_S
     if (!targetText.ok() || !directoryText.ok()) return JNI_FALSE;
     for (const ByteString* optional : {&iconText, &argumentsText, &descriptionText})
         if (!optional->isNull() && !optional->ok()) return JNI_FALSE;
+    std::unique_ptr<wchar_t[]> path;
+    if (!jstringToWide(env, linkPath, path)) return JNI_FALSE;
 
     ComPtr<IShellLinkA> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, link.outVoid())))
@@ -116,7 +122,7 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_S
     if (!iconText.isNull()) link->SetIconLocation(iconText.text(), 0);
     if (!argumentsText.isNull()) link->SetArguments(argumentsText.text());
     if (!descriptionText.isNull()) link->SetDescription(descriptionText.text());
-    return finishLink(env, link.p, linkPath, runAs != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+    return finishLink(link.p, path.get(), runAs != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
 }
 
 extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_changeNotify0(

@@ -128,7 +128,7 @@ bool bind(HMODULE module, F& fn, const char* name) {
 }  // namespace
 
 WININET_NATIVE(jboolean, init0)(JNIEnv*, jclass) {
-    HMODULE wininet = LoadLibraryW(L"wininet.dll");
+    HMODULE wininet = loadSystemLibrary(L"wininet.dll");
     if (!wininet) {
         fputs("Could not load wininet.dll\n", stdout);
         fflush(stdout);
@@ -213,10 +213,13 @@ WININET_NATIVE(jlong, connect0)(JNIEnv* env, jclass, jstring agent, jint accessT
         record(c, kOpenSession, ERROR_PROC_NOT_FOUND);
         return toHandle(c);
     }
-    std::unique_ptr<wchar_t[]> agentW = jstringToWide(env, agent);
-    std::unique_ptr<wchar_t[]> proxyW = jstringToWide(env, proxy);
-    std::unique_ptr<wchar_t[]> bypassW = jstringToWide(env, bypass);
-    std::unique_ptr<wchar_t[]> serverW = jstringToWide(env, server);
+    std::unique_ptr<wchar_t[]> agentW, proxyW, bypassW, serverW;
+    if (!jstringToWide(env, agent, agentW) || !jstringToWide(env, proxy, proxyW) ||
+        !jstringToWide(env, bypass, bypassW) || !jstringToWide(env, server, serverW)) {
+        env->ExceptionClear();  // no Java exception leaves a native: the object tells
+        record(c, kOpenSession, kJniFailure);
+        return toHandle(c);
+    }
     c->session = pInternetOpenW(agentW.get(), static_cast<DWORD>(accessType), proxyW.get(), bypassW.get(),
                                 static_cast<DWORD>(openFlags));
     if (!c->session) {
@@ -233,8 +236,12 @@ WININET_NATIVE(void, openRequest0)(JNIEnv* env, jclass, jlong handle, jstring ve
                                    jint securityFlags) {
     Connection* c = usable(handle);
     if (!c) return;
-    std::unique_ptr<wchar_t[]> verbW = jstringToWide(env, verb);
-    std::unique_ptr<wchar_t[]> objectW = jstringToWide(env, objectName);
+    std::unique_ptr<wchar_t[]> verbW, objectW;
+    if (!jstringToWide(env, verb, verbW) || !jstringToWide(env, objectName, objectW)) {
+        env->ExceptionClear();
+        record(c, kOpenRequest, kJniFailure);
+        return;
+    }
     // A second request on the object replaces the first, which is closed.
     if (c->request) {
         pInternetCloseHandle(c->request);
@@ -284,7 +291,12 @@ WININET_NATIVE(void, setOption0)(JNIEnv* env, jclass, jlong handle, jint option,
 WININET_NATIVE(jint, sendRequest0)(JNIEnv* env, jclass, jlong handle, jstring headers, jbyteArray body) {
     Connection* c = usable(handle);
     if (!c) return 0;
-    std::unique_ptr<wchar_t[]> headersW = jstringToWide(env, headers);
+    std::unique_ptr<wchar_t[]> headersW;
+    if (!jstringToWide(env, headers, headersW)) {
+        env->ExceptionClear();
+        record(c, kSendRequest, kJniFailure);
+        return 0;
+    }
     PinnedBytes bytes(env, body);
     if (bytes.failed()) {
         env->ExceptionClear();

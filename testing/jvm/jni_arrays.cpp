@@ -147,6 +147,10 @@ void* JNICALL GetPrimitiveArrayCritical(JNIEnv* env, jarray array, jboolean* isC
         s.fail("not an array of a primitive type");
         return nullptr;
     }
+    if (s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     if (isCopy) *isCopy = JNI_TRUE;
     ++s.env.critical;
     return pinElements(s, PinKind::ArrayCritical, o);

@@ -84,7 +84,12 @@ jboolean JNICALL IsInstanceOf(JNIEnv* env, jobject obj, jclass clazz) {
 jobject JNICALL AllocObject(JNIEnv* env, jclass clazz) {
     Scope s(env, "AllocObject");
     Class* cls = s.derefClass(clazz, "the class");
-    return cls ? s.local(s.st.allocate(cls)) : nullptr;
+    if (!cls) return nullptr;
+    if (s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
+    return s.local(s.st.allocate(cls));
 }
 
 // ---- method IDs ----
@@ -320,6 +325,10 @@ typename Ret<R>::type JNICALL callStaticA(JNIEnv* env, jclass clazz, jmethodID i
 
 jobject JNICALL NewObject(JNIEnv* env, jclass clazz, jmethodID id, ...) {
     Scope s(env, "NewObject");
+    if (s.st.consumeFailNext("NewObject")) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     va_list ap;
     va_start(ap, id);
     jvalue r = invoke(s, CallKind::Constructor, clazz, id, 'V', &ap, nullptr);
@@ -329,6 +338,10 @@ jobject JNICALL NewObject(JNIEnv* env, jclass clazz, jmethodID id, ...) {
 
 jobject JNICALL NewObjectV(JNIEnv* env, jclass clazz, jmethodID id, va_list args) {
     Scope s(env, "NewObjectV");
+    if (s.st.consumeFailNext("NewObject")) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     va_list ap;
     va_copy(ap, args);
     jvalue r = invoke(s, CallKind::Constructor, clazz, id, 'V', &ap, nullptr);
@@ -338,6 +351,10 @@ jobject JNICALL NewObjectV(JNIEnv* env, jclass clazz, jmethodID id, va_list args
 
 jobject JNICALL NewObjectA(JNIEnv* env, jclass clazz, jmethodID id, const jvalue* args) {
     Scope s(env, "NewObjectA");
+    if (s.st.consumeFailNext("NewObject")) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     return invoke(s, CallKind::Constructor, clazz, id, 'V', nullptr, args).l;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -83,10 +84,19 @@ void State::fail(const std::string& message) {
 }
 
 bool State::consumeFailNext(const std::string& function) {
-    auto it = failNext.find(function);
-    if (it == failNext.end()) return false;
-    failNext.erase(it);
-    return true;
+    auto it = failAt.find(function);
+    if (it == failAt.end()) return false;
+    std::vector<unsigned>& countdowns = it->second;
+    bool fails = false;
+    for (unsigned& c : countdowns) {
+        if (--c > 0) continue;
+        // Two failures armed for one call: the second takes the next call.
+        if (fails) c = 1;
+        fails = true;
+    }
+    countdowns.erase(std::remove(countdowns.begin(), countdowns.end(), 0u), countdowns.end());
+    if (countdowns.empty()) failAt.erase(it);
+    return fails;
 }
 
 // ---- classes and objects ----
@@ -466,6 +476,10 @@ jint JNICALL PushLocalFrame(JNIEnv* env, jint capacity) {
         s.fail("negative capacity");
         return JNI_ERR;
     }
+    if (s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return JNI_ENOMEM;
+    }
     Frame frame;
     frame.pushed = true;
     s.env.frames.push_back(frame);
@@ -486,6 +500,10 @@ jobject JNICALL PopLocalFrame(JNIEnv* env, jobject result) {
 jobject JNICALL NewGlobalRef(JNIEnv* env, jobject obj) {
     Scope s(env, "NewGlobalRef");
     Object* o = s.deref(obj, "the object", true);
+    if (o && s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     return s.st.newRef(&s.env, o, RefKind::Global);
 }
 
@@ -525,6 +543,10 @@ void JNICALL DeleteLocalRef(JNIEnv* env, jobject obj) {
 jobject JNICALL NewWeakGlobalRef(JNIEnv* env, jobject obj) {
     Scope s(env, "NewWeakGlobalRef");
     Object* o = s.deref(obj, "the object", true);
+    if (o && s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     return s.st.newRef(&s.env, o, RefKind::WeakGlobal);
 }
 
@@ -540,7 +562,12 @@ jboolean JNICALL IsSameObject(JNIEnv* env, jobject a, jobject b) {
 
 jobject JNICALL NewLocalRef(JNIEnv* env, jobject ref) {
     Scope s(env, "NewLocalRef");
-    return s.local(s.deref(ref, "the object", true));
+    Object* o = s.deref(ref, "the object", true);
+    if (o && s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
+    return s.local(o);
 }
 
 jint JNICALL EnsureLocalCapacity(JNIEnv* env, jint capacity) {
@@ -548,6 +575,10 @@ jint JNICALL EnsureLocalCapacity(JNIEnv* env, jint capacity) {
     if (capacity < 0) {
         s.fail("negative capacity");
         return JNI_ERR;
+    }
+    if (s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return JNI_ENOMEM;
     }
     return JNI_OK;
 }

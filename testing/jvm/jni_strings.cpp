@@ -188,6 +188,10 @@ const jchar* JNICALL GetStringCritical(JNIEnv* env, jstring str, jboolean* isCop
     Scope s(env, "GetStringCritical", kCriticalSafe);
     Object* o = s.derefString(str, "the string");
     if (!o) return nullptr;
+    if (s.st.consumeFailNext(s.function)) {
+        s.raise("java/lang/OutOfMemoryError");
+        return nullptr;
+    }
     if (isCopy) *isCopy = JNI_TRUE;
     ++s.env.critical;
     return static_cast<const jchar*>(pin(s, PinKind::StringCritical, o, o->text.data(), o->text.size() * 2));

@@ -459,9 +459,17 @@ void Jvm::expectReadOnly(jarray array) {
     if (o) o->readOnly = true;
 }
 
-void Jvm::failNext(const std::string& jniFunction) {
+void Jvm::failNext(const std::string& jniFunction, unsigned nth) {
     Lock lock(state_->mutex);
-    state_->failNext.insert(jniFunction);
+    if (nth == 0) nth = 1;
+    state_->failAt[jniFunction].push_back(nth);
+}
+
+size_t Jvm::unusedFailures() {
+    Lock lock(state_->mutex);
+    size_t n = 0;
+    for (const auto& armed : state_->failAt) n += armed.second.size();
+    return n;
 }
 
 std::vector<RegisteredNative> Jvm::registeredNatives(const std::string& slashName) {

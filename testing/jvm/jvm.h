@@ -156,10 +156,20 @@ public:
 
     // Strictness switches. A read-only array must be released with JNI_ABORT.
     void expectReadOnly(jarray array);
-    // The next call of the named JNI function (for example "NewByteArray",
-    // "GetStringUTFChars") fails the way a VM out of memory does: it returns
-    // null with an OutOfMemoryError pending.
-    void failNext(const std::string& jniFunction);
+    // The nth call from now of the named JNI function fails the way a VM out
+    // of memory does: it returns null (PushLocalFrame and EnsureLocalCapacity
+    // JNI_ENOMEM) with an OutOfMemoryError pending. The functions that can
+    // fail so: GetStringChars, GetStringUTFChars, GetStringCritical,
+    // NewString, NewStringUTF, New<Type>Array, NewObjectArray,
+    // Get<Type>ArrayElements, GetPrimitiveArrayCritical, AllocObject,
+    // NewObject (named so for NewObjectV and NewObjectA too: C++ code calls
+    // NewObjectV), NewGlobalRef, NewWeakGlobalRef, NewLocalRef,
+    // PushLocalFrame and EnsureLocalCapacity (a call with a null object
+    // counts for none of them).
+    void failNext(const std::string& jniFunction, unsigned nth = 1);
+    // How many armed failures have not happened yet: a sweep that fails the
+    // first, second, ... call of a function ends when its failure goes unused.
+    size_t unusedFailures();
 
     // RegisterNatives, as recorded (the latest table per class).
     std::vector<RegisteredNative> registeredNatives(const std::string& slashName);

@@ -166,7 +166,9 @@ struct State {
     std::map<DWORD, std::unique_ptr<Env>> envs;
     std::vector<std::unique_ptr<Env>> detached;  // kept: references may still name them
     std::map<const void*, Pin> pins;
-    std::multiset<std::string> failNext;
+    // Per JNI function, the calls still to come before an armed failure
+    // (1: the next call fails).
+    std::map<std::string, std::vector<unsigned>> failAt;
     bool allowExceptionOnReturn = false;
 
     // Classes.
@@ -190,6 +192,8 @@ struct State {
 
     // Failing the test.
     void fail(const std::string& message);
+    // Counts a call of a function that can fail for lack of memory; true
+    // when this call is the one armed to fail.
     bool consumeFailNext(const std::string& function);
 };
 

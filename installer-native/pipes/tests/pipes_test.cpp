@@ -339,6 +339,11 @@ TEST_F(ChannelTest, ProcessIdsAndLiveness) {
     ASSERT_EQ(ended.wait(), 2u);
     EXPECT_FALSE(alive(static_cast<jint>(ended.pid()))) << "ended, its process object still held here";
     EXPECT_FALSE(alive(0x7FFFFFF0)) << "an id never used";
+
+    // Exit code 259 is STILL_ACTIVE's value, no sign of life.
+    Background exited259(L"C:\\windows\\system32\\cmd.exe", {L"/c", L"exit 259"});
+    ASSERT_EQ(exited259.wait(), 259u);
+    EXPECT_FALSE(alive(static_cast<jint>(exited259.pid())));
 }
 
 }  // namespace

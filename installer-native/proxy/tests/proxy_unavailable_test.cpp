@@ -3,6 +3,7 @@
 // winhttp.dll (beside this program) to its own: a per-program DllOverrides
 // entry, which Wine reads when a process starts.
 #include "wbnative_test.h"
+#include "wine_process.h"
 
 #include <string>
 
@@ -17,6 +18,9 @@ typedef jlong(JNICALL* GetAutoProxyConfig0)(JNIEnv*, jclass, jobjectArray, jstri
 const wchar_t kChildVariable[] = L"WBNATIVE_WINHTTP_STAND_IN";
 
 void checkEveryQueryReportsUnavailable() {
+    // Loaded ahead, by its full path: the library takes a winhttp.dll that
+    // is loaded already, and would load one from the system directory only.
+    ASSERT_NE(LoadLibraryW(qartest::winPath(WBNATIVE_WINHTTP_LACKING_EXE).c_str()), nullptr);
     Jvm vm;
     jobjectArray out = vm.newObjectArray("java/lang/String", {vm.newString(std::wstring(L"kept")), nullptr, nullptr,
                                                               nullptr});

@@ -172,6 +172,40 @@ TEST_F(RegistryTest, DeleteKeyOnlyIfEmptyAndRecursive) {
     EXPECT_FALSE(keyExists());
 }
 
+// No path names the root key: deleteKey0 refuses it, with or without
+// only-if-empty, prints one line and deletes nothing. The other natives keep
+// "no path is the root key itself". HKEY_CURRENT_USER is this test's own key
+// for the process meanwhile, so that a deletion could not empty the prefix's.
+TEST_F(RegistryTest, DeleteKeyRefusesTheRootKey) {
+    auto deleteKey = wbtest::native<DeleteKeyFn>("Registry", "deleteKey0");
+    auto exists = wbtest::native<KeyFn>("Registry", "keyExists0");
+    auto subKeys = wbtest::native<EnumFn>("Registry", "enumSubKeys0");
+    ASSERT_EQ(vm_.call(wbtest::native<KeyFn>("Registry", "createKey0"), cls(), kHKCU, path(L"a\\b"), 0), JNI_TRUE);
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, &root), 0);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, root), 0);
+    for (const wchar_t* keyPath : {static_cast<const wchar_t*>(nullptr), L"", L"\\", L"\\\\"}) {
+        for (jboolean onlyIfEmpty : {JNI_FALSE, JNI_TRUE}) {
+            SCOPED_TRACE(testing::Message() << (keyPath ? qartest::toUtf8(keyPath) : "null") << " " << int(onlyIfEmpty));
+            std::string out;
+            {
+                qarjvm::ConsoleCapture capture;
+                vm_.call(deleteKey, cls(), kHKCU, keyPath ? str(keyPath) : nullptr, onlyIfEmpty, 0);
+                out = capture.out();
+            }
+            EXPECT_EQ(qartest::stripCr(out), "no key path: not deleting a root key\n");
+            HKEY key = nullptr;
+            ASSERT_EQ(RegOpenKeyExW(root, L"a\\b", 0, KEY_READ, &key), 0);
+            RegCloseKey(key);
+        }
+    }
+    EXPECT_EQ(vm_.call(exists, cls(), kHKCU, nullptr, 0), JNI_TRUE);
+    EXPECT_EQ(texts(vm_.call(subKeys, cls(), kHKCU, nullptr, 0)), std::vector<std::wstring>{L"a"});
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegCloseKey(root);
+    EXPECT_TRUE(keyExists(L"a\\b"));
+}
+
 TEST_F(RegistryTest, EnumerationOfSubkeysAndValues) {
     auto create = wbtest::native<KeyFn>("Registry", "createKey0");
     auto subKeys = wbtest::native<EnumFn>("Registry", "enumSubKeys0");

@@ -167,6 +167,78 @@ TEST(JvmExceptions, ThrownByABehaviourReachTheNative) {
     EXPECT_EQ(vm.takeException(), "java/lang/IllegalArgumentException");
 }
 
+// Every copy and allocation call can be made to fail on demand, at the nth
+// call from now: null (or JNI_ENOMEM) with an OutOfMemoryError pending, the
+// calls before it unharmed.
+TEST(JvmExceptions, CopiesAndAllocationsFailOnDemand) {
+    struct Case {
+        const char* function;
+        bool (*fails)(JNIEnv*, jstring, jintArray);  // true when the call failed
+    };
+    const Case cases[] = {
+        {"GetStringChars", [](JNIEnv* e, jstring s, jintArray) {
+             const jchar* p = e->GetStringChars(s, nullptr);
+             if (p) e->ReleaseStringChars(s, p);
+             return !p; }},
+        {"GetStringUTFChars", [](JNIEnv* e, jstring s, jintArray) {
+             const char* p = e->GetStringUTFChars(s, nullptr);
+             if (p) e->ReleaseStringUTFChars(s, p);
+             return !p; }},
+        {"GetStringCritical", [](JNIEnv* e, jstring s, jintArray) {
+             const jchar* p = e->GetStringCritical(s, nullptr);
+             if (p) e->ReleaseStringCritical(s, p);
+             return !p; }},
+        {"GetPrimitiveArrayCritical", [](JNIEnv* e, jstring, jintArray a) {
+             void* p = e->GetPrimitiveArrayCritical(a, nullptr);
+             if (p) e->ReleasePrimitiveArrayCritical(a, p, JNI_ABORT);
+             return !p; }},
+        {"GetIntArrayElements", [](JNIEnv* e, jstring, jintArray a) {
+             jint* p = e->GetIntArrayElements(a, nullptr);
+             if (p) e->ReleaseIntArrayElements(a, p, JNI_ABORT);
+             return !p; }},
+        {"NewString", [](JNIEnv* e, jstring, jintArray) {
+             const jchar x = 'x';
+             return !e->NewString(&x, 1); }},
+        {"NewStringUTF", [](JNIEnv* e, jstring, jintArray) { return !e->NewStringUTF("x"); }},
+        {"NewByteArray", [](JNIEnv* e, jstring, jintArray) { return !e->NewByteArray(1); }},
+        {"NewObjectArray", [](JNIEnv* e, jstring s, jintArray) {
+             return !e->NewObjectArray(1, e->GetObjectClass(s), nullptr); }},
+        {"AllocObject", [](JNIEnv* e, jstring s, jintArray) { return !e->AllocObject(e->GetObjectClass(s)); }},
+        {"NewObject", [](JNIEnv* e, jstring, jintArray) {
+             jclass cls = e->FindClass("qar/test/Made");
+             return !e->NewObject(cls, e->GetMethodID(cls, "<init>", "()V")); }},
+        {"NewGlobalRef", [](JNIEnv* e, jstring s, jintArray) {
+             jobject g = e->NewGlobalRef(s);
+             if (g) e->DeleteGlobalRef(g);
+             return !g; }},
+        {"NewLocalRef", [](JNIEnv* e, jstring s, jintArray) { return !e->NewLocalRef(s); }},
+        {"PushLocalFrame", [](JNIEnv* e, jstring, jintArray) {
+             if (e->PushLocalFrame(4) != JNI_OK) return true;
+             e->PopLocalFrame(nullptr);
+             return false; }},
+        {"EnsureLocalCapacity", [](JNIEnv* e, jstring, jintArray) { return e->EnsureLocalCapacity(4) != JNI_OK; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        Jvm vm;
+        vm.defineClass("qar/test/Made").constructor("()V");
+        vm.allowPendingExceptionOnReturn(true);
+        jstring s = vm.newString(L"text");
+        jintArray a = vm.newArray<jint>({1, 2});
+        vm.failNext(c.function, 2);
+        EXPECT_EQ(vm.unusedFailures(), 1u);
+        static const Case* current;
+        current = &c;
+        vm.call([](JNIEnv* e, jstring s, jintArray a) {
+            EXPECT_FALSE(current->fails(e, s, a)) << "the first call";
+            EXPECT_FALSE(e->ExceptionCheck());
+            EXPECT_TRUE(current->fails(e, s, a)) << "the second call";
+        }, s, a);
+        EXPECT_EQ(vm.takeException(), "java/lang/OutOfMemoryError");
+        EXPECT_EQ(vm.unusedFailures(), 0u);
+    }
+}
+
 TEST(JvmReferences, GlobalsOutliveTheNativeLocalsDoNot) {
     Jvm vm;
     static jobject cached;  // as a library caches a reference between calls
