@@ -12,11 +12,12 @@ namespace {
 
 // A Java byte array holding a NUL-terminated string, read in place and
 // released with JNI_ABORT. ok() is false for a null array or one without a
-// terminator, which is never read past its end.
+// terminator, which is never read past its end, and for any array once the VM
+// has an exception pending (an earlier pin failed): no JNI call is made then.
 class ByteString {
 public:
     ByteString(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {
-        if (!array) return;
+        if (!array || env->ExceptionCheck()) return;
         jsize length = env->GetArrayLength(array);
         bytes_ = env->GetByteArrayElements(array, nullptr);
         if (bytes_ && length > 0 && memchr(bytes_, 0, static_cast<size_t>(length))) ok_ = true;
@@ -39,10 +40,10 @@ private:
 
 // A Java byte array holding a NUL-terminated UTF-16LE string, copied out
 // (the elements need not be aligned for wide characters). Empty when the
-// array is null or has no terminator.
+// array is null or has no terminator, or when an exception is pending.
 std::vector<wchar_t> wideFromBytes(JNIEnv* env, jbyteArray array) {
     std::vector<wchar_t> out;
-    if (!array) return out;
+    if (!array || env->ExceptionCheck()) return out;
     jsize length = env->GetArrayLength(array);
     jbyte* bytes = env->GetByteArrayElements(array, nullptr);
     if (!bytes) return out;

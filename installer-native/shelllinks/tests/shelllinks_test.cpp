@@ -342,6 +342,33 @@ TEST(ShellLink, CreateTakesTerminatedAnsiArraysOnly) {
     EXPECT_EQ(GetFileAttributesW(link.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// The VM out of memory at the first, second, ... pin: no link is saved, and no
+// further JNI call is made while the OutOfMemoryError is pending (the stand-in
+// VM fails the test for any such call).
+TEST(ShellLink, CreateStopsAtAFailedPin) {
+    const std::wstring link = uniqueLink(L"pin");
+    unsigned failed = 0;
+    for (unsigned nth = 1;; ++nth) {
+        Jvm vm;
+        ComScope com(vm);
+        DeleteFileW(link.c_str());
+        vm.allowPendingExceptionOnReturn(true);
+        vm.failNext("GetByteArrayElements", nth);
+        jboolean saved = vm.call(wbtest::native<Create0>("ShellLink", "create0"), jclass(nullptr), vm.newString(link),
+                                 vm.newArray(ansi("C:\\windows\\notepad.exe")), vm.newArray(ansi("C:\\")),
+                                 vm.newArray(ansi("C:\\a.ico")), vm.newArray(ansi("-x")), jboolean(false),
+                                 vm.newArray(ansi("d")));
+        std::string pending = vm.takeException();
+        if (vm.unusedFailures() > 0) break;
+        ++failed;
+        EXPECT_FALSE(saved) << "pin " << nth << " failed";
+        EXPECT_EQ(pending, "java/lang/OutOfMemoryError") << "pin " << nth << " failed";
+        EXPECT_EQ(GetFileAttributesW(link.c_str()), INVALID_FILE_ATTRIBUTES) << "pin " << nth << " failed";
+    }
+    EXPECT_EQ(failed, 5u);
+    DeleteFileW(link.c_str());
+}
+
 // A UTF-16LE byte array, with or without its terminating NUL.
 std::vector<jbyte> utf16(const std::wstring& text, bool terminated = true) {
     std::vector<jbyte> out;
@@ -385,6 +412,20 @@ TEST(ShellLink, ChangeNotifyTakesTerminatedWidePathsOnly) {
         EXPECT_EQ(vm.call(notify, jclass(nullptr), array(c.hasLink, c.link), array(c.hasFolder, c.folder)),
                   jboolean(c.expected))
             << c.what;
+    }
+}
+
+TEST(ShellLink, ChangeNotifyStopsAtAFailedPin) {
+    const std::wstring folder = tempFolder();
+    for (unsigned nth = 1; nth <= 2; ++nth) {
+        Jvm vm;
+        vm.allowPendingExceptionOnReturn(true);
+        vm.failNext("GetByteArrayElements", nth);
+        EXPECT_FALSE(vm.call(wbtest::native<ChangeNotify0>("ShellLink", "changeNotify0"), jclass(nullptr),
+                             vm.newArray(utf16(folder + L"x.lnk")), vm.newArray(utf16(folder))))
+            << "pin " << nth << " failed";
+        EXPECT_EQ(vm.takeException(), "java/lang/OutOfMemoryError") << "pin " << nth << " failed";
+        EXPECT_EQ(vm.unusedFailures(), 0u);
     }
 }
 
