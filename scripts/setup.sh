@@ -24,6 +24,8 @@ DEPS_DIR=${QAR_DEPS_DIR:-/opt/qar-deps}
 # registers must stay in a writable folder.
 PE32_SETUP=${QAR_PE32_SETUP:-$REPO/../shared/tools/pe32/setup-pe32.sh}
 PE32_HOME=${QAR_PE32_HOME:-/opt/pe32}
+APT_DIR=/etc/apt
+source "$REPO/scripts/apt-sources.sh"
 
 apt_updated=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -54,14 +56,10 @@ fi
 # The protobuf lite runtime has no mingw package: fetch Debian's source package.
 if [ ! -f "$DEPS_DIR/protobuf-$PROTOBUF_VERSION/CMakeLists.txt" ]; then
   echo "setup: fetching protobuf $PROTOBUF_VERSION source from Debian"
-  if ! grep -rqs '^Types: deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    cat > /etc/apt/sources.list.d/qar-deb-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+  if ! has_deb_src "$APT_DIR"; then
+    # The source package comes from wherever this machine gets its binary
+    # packages (a mirror or a proxy included).
+    write_deb_src "$APT_DIR" || exit 1
     apt_updated=0
   fi
   apt_update
