@@ -4,7 +4,8 @@
 //   - facts of one target (structure sizes, decorated export names, handle
 //     widths) branch on kI686 at compile time and check that target's value;
 //   - a test that fails on i686 only because of the emulation (qemu-i386 and
-//     its shim), not because of the product, starts with
+//     its shim), not because of the product - shown by a small program that
+//     uses no product code failing the same way - starts with
 //     QAR_SKIP_UNDER_EMULATION("why"): it is skipped there with the reason
 //     printed, and still runs on x86_64 and on real 32-bit Windows.
 #pragma once

@@ -1,7 +1,6 @@
 // The common item dialog through VistaFileChooser's natives, driven by a
 // helper thread: file names typed in, check boxes ticked, OK or Cancel.
 #include "dialog_driver.h"
-#include "target.h"
 #include "wbnative_test.h"
 #include "wine_process.h"
 
@@ -52,7 +51,6 @@ constexpr int kFileTypeCombo = 1136;  // cmb1
 class FileDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        QAR_SKIP_UNDER_EMULATION("no window can be created");
         chooser_ = vm_.defineClass(std::string(wbtest::kWin32) + "VistaFileChooser").name();
         vm_.call(wbtest::native<InitializeFn>("VistaFileChooser", "initialize0"), vm_.findClass(chooser_));
         dir_ = qartest::makeTempDir(L"file-dialog");

@@ -2,7 +2,6 @@
 // thread: custom buttons, the close box, the verification box, and how the
 // dialog keeps above its owner.
 #include "dialog_driver.h"
-#include "target.h"
 #include "wbnative_test.h"
 #include "wine_process.h"
 
@@ -41,7 +40,6 @@ struct Request {
 class TaskDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        QAR_SKIP_UNDER_EMULATION("no window can be created");
         // The runtime's UI has comctl32 loaded; so has this program.
         InitCommonControls();
         dialog_ = vm_.defineClass(std::string(wbtest::kWin32) + "VistaTaskDialog").name();
@@ -339,7 +337,6 @@ TEST_F(OwnedTaskDialogTest, TimerKeepsTheDialogAboveItsOwnerActivatingOnlyAtFirs
 const wchar_t kPlacementCase[] = L"WBNATIVE_TASK_DIALOG_PLACEMENT";
 
 TEST(TaskDialogPlacement, CentredOnTheOwnerUnlessMinimisedOrAbsent) {
-    QAR_SKIP_UNDER_EMULATION("no window can be created");
     wchar_t self[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
     for (const wchar_t* placement : {L"owner", L"minimised", L"none"}) {

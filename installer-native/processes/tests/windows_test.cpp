@@ -3,7 +3,6 @@
 // bringing windows to the front. Needs an X display (run under xvfb-run).
 #include "wbnative_test.h"
 #include "console_capture.h"
-#include "target.h"
 #include "wine_process.h"
 
 #include <cstdint>
@@ -94,8 +93,6 @@ private:
 class WindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // There, CreateWindowExW fails even in the test program itself.
-        QAR_SKIP_UNDER_EMULATION("no window can be created");
         misc_ = vm_.defineClass(std::string(wbtest::kWin32) + "Misc").name();
         vm_.defineClass(kWindowInfo).constructor("(JILjava/lang/String;Ljava/lang/String;)V");
     }
