@@ -5,9 +5,10 @@
 //     peer process, against raw WriteFile/ReadFile loops of the same bytes
 //     over the same pipe, with the per-block FlushFileBuffers that the
 //     channel's protocol includes. The natives' time includes the stand-in
-//     VM's own work (making the array sent, and the array calls the natives
-//     make); that work is also timed alone, and the natives are reported with
-//     and without it, since a real VM does it at its own speed;
+//     VM's own work (making the array sent, the native calls, and the array
+//     calls the natives make); that work is also timed alone, and the natives
+//     are reported with and without it, since a real VM does it at its own
+//     speed;
 //   - list0 against one raw read of the system handle table, as this process
 //     holds more and more non-file handles (events).
 // Every ratio is the median of per-pair ratios: the measured code and its
@@ -43,6 +44,7 @@ typedef void(JNICALL* HandleVoidFn)(JNIEnv*, jclass, jlong);
 typedef jbyteArray(JNICALL* ReadFn)(JNIEnv*, jclass, jlong);
 typedef jboolean(JNICALL* WriteFn)(JNIEnv*, jclass, jlong, jbyteArray);
 typedef jobjectArray(JNICALL* ListFn)(JNIEnv*, jclass);
+typedef jlong(JNICALL* NoArgLongFn)(JNIEnv*, jclass);
 typedef LONG(NTAPI* QuerySystemInformationFn)(ULONG, void*, ULONG, ULONG*);
 
 // One raw round trip: length word and payload out in one write, flushed as
@@ -85,7 +87,8 @@ int main(int argc, char** argv) {
     auto readBlock = wbtest::native<ReadFn>(kBackend, "readDataBlock0");
     auto writeBlock = wbtest::native<WriteFn>(kBackend, "writeDataBlock0");
     auto list = wbtest::native<ListFn>("Win32Handle", "list0");
-    if (!listen || !accept || !readBlock || !writeBlock || !list) return 1;
+    auto invalidHandle = wbtest::native<NoArgLongFn>(kBackend, "getInvalidHandle0");
+    if (!listen || !accept || !readBlock || !writeBlock || !list || !invalidHandle) return 1;
 
     std::wstring pipe = L"\\\\.\\pipe\\wbnative-bench-" + std::to_wstring(GetCurrentProcessId());
     jlong server = vm.call(listen, vm.findClass(cls), vm.newString(pipe));
@@ -115,14 +118,16 @@ int main(int argc, char** argv) {
         memcpy(rawBlock.data(), &length, 4);
         JNIEnv* env = vm.env();
         // One triple per block: the stand-in VM's own work for a round trip
-        // (the array the caller sends, and the natives' array calls: the
-        // payload copied out of one array, a new array filled with the echo),
+        // (the array the caller sends, two native calls, the natives' array
+        // calls: the payload copied out of one array, a new array filled with
+        // the echo),
         // a round trip through the natives, a raw round trip. Triples
         // alternate so that each ratio compares block with block under the
         // same load; the first run warms up.
         std::vector<double> natives, bare, raws, ratios, bareRatios, shares;
         for (size_t b = 0; b < blocks * static_cast<size_t>(runs + 1); ++b) {
             double start = now();
+            for (int call = 0; call < 2; ++call) vm.call(invalidHandle, vm.findClass(cls));
             jbyteArray out = vm.newArray(payload);
             env->GetByteArrayRegion(out, 0, static_cast<jsize>(size), scratch.data());
             jbyteArray echo = env->NewByteArray(static_cast<jsize>(size));
