@@ -62,7 +62,7 @@ void waitForListener(const std::wstring& pipe) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int runs = argc > 1 ? std::atoi(argv[1]) : 100;
+    int runs = argc > 1 ? std::atoi(argv[1]) : 200;
     int calls = argc > 2 ? std::atoi(argv[2]) : 2000;
     if (runs < 1 || calls < 1) {
         fprintf(stderr, "usage: qar_client_cli_bench [runs [calls]]\n");
