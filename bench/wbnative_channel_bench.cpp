@@ -120,10 +120,11 @@ int main(int argc, char** argv) {
         // One triple per block: the stand-in VM's own work for a round trip
         // (the array the caller sends, two native calls, the natives' array
         // calls: the payload copied out of one array, a new array filled with
-        // the echo),
-        // a round trip through the natives, a raw round trip. Triples
-        // alternate so that each ratio compares block with block under the
-        // same load; the first run warms up.
+        // the echo), a round trip through the natives, a raw round trip.
+        // Triples alternate so that each ratio compares block with block under
+        // the same load, and which round trip comes first alternates too: the
+        // one that follows the other finds the echo process in another state.
+        // The first run warms up.
         std::vector<double> natives, bare, raws, ratios, bareRatios, shares;
         for (size_t b = 0; b < blocks * static_cast<size_t>(runs + 1); ++b) {
             double start = now();
@@ -136,24 +137,28 @@ int main(int argc, char** argv) {
             env->DeleteLocalRef(out);
             double v = now() - start;
 
-            start = now();
-            out = vm.newArray(payload);
-            bool ok = vm.call(writeBlock, vm.findClass(cls), server, out);
-            jbyteArray back = ok ? vm.call(readBlock, vm.findClass(cls), server) : nullptr;
-            double n = now() - start;
-            env->DeleteLocalRef(out);
-            if (!back || env->GetArrayLength(back) != static_cast<jsize>(size)) {
+            double n = 0, r = 0;
+            auto throughNatives = [&] {
+                double begin = now();
+                jbyteArray sent = vm.newArray(payload);
+                bool ok = vm.call(writeBlock, vm.findClass(cls), server, sent);
+                jbyteArray back = ok ? vm.call(readBlock, vm.findClass(cls), server) : nullptr;
+                n = now() - begin;
+                env->DeleteLocalRef(sent);
+                bool whole = back && env->GetArrayLength(back) == static_cast<jsize>(size);
+                if (back) env->DeleteLocalRef(back);
+                return whole;
+            };
+            auto rawly = [&] {
+                double begin = now();
+                bool ok = rawRoundTrip(raw, rawBlock);
+                r = now() - begin;
+                return ok;
+            };
+            if (b % 2 ? !(rawly() && throughNatives()) : !(throughNatives() && rawly())) {
                 ++failures;
                 break;
             }
-            env->DeleteLocalRef(back);
-
-            start = now();
-            if (!rawRoundTrip(raw, rawBlock)) {
-                ++failures;
-                break;
-            }
-            double r = now() - start;
             if (b < blocks) continue;
             natives.push_back(n);
             bare.push_back(n - v);
