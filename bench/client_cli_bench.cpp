@@ -42,6 +42,7 @@ double timeProcess(const std::wstring& exe, const std::wstring& commandLine, HAN
     cmd.push_back(0);
     double start = now();
     if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        fprintf(stderr, "cannot start %ls: %lu\n", exe.c_str(), GetLastError());
         *exitCode = static_cast<DWORD>(-1);
         return 0;
     }
