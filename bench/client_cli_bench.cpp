@@ -1,11 +1,13 @@
 // What one qar-client-cli run costs, as ratios against baselines measured in
 // the same run:
 //   - a whole run (process start to exit, legacy-status against a stand-in for
-//     the QAR Client) against starting and ending a trivial program;
+//     the QAR Client) against starting and ending a trivial program built as
+//     the CLI is;
 //   - the pipe transaction alone (callClient) against a raw CallNamedPipeW of
 //     the same bytes to the same peer.
-// Usage: qar_client_cli_bench [runs [calls]]; prints medians and ratios, and
-// exits 1 if a run or call did not succeed.
+// Each ratio is the median of per-pair ratios, the two sides alternating.
+// Usage: qar_client_cli_bench [runs [calls]] (pairs of each); prints medians
+// and ratios, and exits 1 if a run or call did not succeed.
 #include <windows.h>
 
 #include <algorithm>
@@ -40,6 +42,7 @@ double timeProcess(const std::wstring& exe, const std::wstring& commandLine, HAN
     cmd.push_back(0);
     double start = now();
     if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        fprintf(stderr, "cannot start %ls: %lu\n", exe.c_str(), GetLastError());
         *exitCode = static_cast<DWORD>(-1);
         return 0;
     }
@@ -60,7 +63,7 @@ void waitForListener(const std::wstring& pipe) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int runs = argc > 1 ? std::atoi(argv[1]) : 40;
+    int runs = argc > 1 ? std::atoi(argv[1]) : 200;
     int calls = argc > 2 ? std::atoi(argv[2]) : 2000;
     if (runs < 1 || calls < 1) {
         fprintf(stderr, "usage: qar_client_cli_bench [runs [calls]]\n");
@@ -77,19 +80,32 @@ int main(int argc, char** argv) {
     }
     int failures = 0;
 
-    // Whole runs, alternating with the baseline so that both see the same machine.
+    // Whole runs in pairs with the baseline, which is built as the CLI is
+    // (static, stripped, same manifest and subsystem). Within a pair both see
+    // the same machine; which runs first alternates from pair to pair, and
+    // the ratio is the median of the pairs' ratios.
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
     std::wstring cli = windowsPath(QAR_CLIENT_CLI_EXE);
     std::wstring trivial = windowsPath(QAR_BENCH_TRIVIAL_EXE);
-    std::vector<double> cliRuns, trivialRuns;
+    std::vector<double> cliRuns, trivialRuns, runRatios;
     const int warmUp = 2;
     for (int i = 0; i < warmUp + runs; ++i) {
         DWORD trivialExit = 0, cliExit = 0;
-        double t = timeProcess(trivial, L"\"" + trivial + L"\"", nul, &trivialExit);
-        waitForListener(pipe);
-        double c = timeProcess(cli, L"\"" + cli + L"\" legacy-status", nul, &cliExit);
+        double t = 0, c = 0;
+        auto runTrivial = [&] { t = timeProcess(trivial, L"\"" + trivial + L"\"", nul, &trivialExit); };
+        auto runCli = [&] {
+            waitForListener(pipe);
+            c = timeProcess(cli, L"\"" + cli + L"\" legacy-status", nul, &cliExit);
+        };
+        if (i % 2) {
+            runCli();
+            runTrivial();
+        } else {
+            runTrivial();
+            runCli();
+        }
         if (trivialExit != 0 || cliExit != 0) {
             fprintf(stderr, "run %d: trivial program exit %lu, CLI exit %lu\n", i, trivialExit, cliExit);
             ++failures;
@@ -97,6 +113,7 @@ int main(int argc, char** argv) {
         if (i < warmUp) continue;
         trivialRuns.push_back(t);
         cliRuns.push_back(c);
+        runRatios.push_back(c / t);
     }
     CloseHandle(nul);
 
@@ -105,7 +122,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes;
     encodePipeMessage(request, bytes);
     std::vector<uint8_t> reply(65536);
-    std::vector<double> transactions, rawCalls;
+    std::vector<double> transactions, rawCalls, callRatios;
     for (int i = 0; i < warmUp + calls; ++i) {
         waitForListener(pipe);
         double start = now();
@@ -133,17 +150,16 @@ int main(int argc, char** argv) {
         if (i < warmUp) continue;
         transactions.push_back(transaction);
         rawCalls.push_back(raw);
+        callRatios.push_back(transaction / raw);
     }
 
-    double cliMedian = median(cliRuns), trivialMedian = median(trivialRuns);
-    double transactionMedian = median(transactions), rawMedian = median(rawCalls);
-    printf("qar-client-cli, medians of %d runs and %d calls\n", runs, calls);
-    printf("  whole run, legacy-status against the test peer  %10.2f ms\n", cliMedian * 1e3);
-    printf("  trivial program, start to exit                  %10.2f ms\n", trivialMedian * 1e3);
-    printf("  ratio                                           %10.2f\n", cliMedian / trivialMedian);
-    printf("  pipe transaction (callClient)                   %10.1f us\n", transactionMedian * 1e6);
-    printf("  raw CallNamedPipeW, same bytes                  %10.1f us\n", rawMedian * 1e6);
-    printf("  ratio                                           %10.2f\n", transactionMedian / rawMedian);
+    printf("qar-client-cli, medians of %d pairs of runs and %d pairs of calls\n", runs, calls);
+    printf("  whole run, legacy-status against the test peer  %10.2f ms\n", median(cliRuns) * 1e3);
+    printf("  trivial program, start to exit                  %10.2f ms\n", median(trivialRuns) * 1e3);
+    printf("  ratio (median of the pairs' ratios)             %10.2f\n", median(runRatios));
+    printf("  pipe transaction (callClient)                   %10.1f us\n", median(transactions) * 1e6);
+    printf("  raw CallNamedPipeW, same bytes                  %10.1f us\n", median(rawCalls) * 1e6);
+    printf("  ratio (median of the pairs' ratios)             %10.2f\n", median(callRatios));
     if (failures) printf("  %d runs or calls failed\n", failures);
     return failures ? 1 : 0;
 }

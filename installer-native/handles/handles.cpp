@@ -124,12 +124,23 @@ Block readHandleTable(QuerySystemInformationFn query, ULONG& size) {
     }
 }
 
-// The object's name if it is a named file ("File" type), else empty.
-std::wstring fileName(QueryObjectFn queryObject, HANDLE copy, ULONG access) {
-    Block type = allocate(4096);
-    if (!type || queryObject(copy, kObjectTypeInformation, type.get(), 4096, nullptr) < 0) return {};
-    if (access == kUnqueriedAccess) return {};
+// What the object type number of a handle table row stands for. The numbers
+// are fixed for the whole boot, so one call asks the type of each number once,
+// on the first row that has it, and skips the rows of other types without
+// duplicating them.
+enum class Kind : unsigned char { unknown, file, other };
 
+// 1 if the object is of the type named exactly "File", 0 if of another type,
+// -1 if its type cannot be read.
+int isFile(QueryObjectFn queryObject, HANDLE copy) {
+    Block type = allocate(4096);
+    if (!type || queryObject(copy, kObjectTypeInformation, type.get(), 4096, nullptr) < 0) return -1;
+    const CountedString* typeName = reinterpret_cast<const CountedString*>(type.get());
+    return typeName->length == 8 && typeName->buffer && wcsncmp(typeName->buffer, L"File", 4) == 0;
+}
+
+// The name of a file object, or empty when it has none or cannot be read.
+std::wstring objectName(QueryObjectFn queryObject, HANDLE copy) {
     ULONG needed = 0;
     ULONG size = 4096;
     Block name = allocate(size);
@@ -142,12 +153,19 @@ std::wstring fileName(QueryObjectFn queryObject, HANDLE copy, ULONG access) {
         status = queryObject(copy, kObjectNameInformation, name.get(), size, nullptr);
     }
     if (status < 0) return {};
-
-    const CountedString* typeName = reinterpret_cast<const CountedString*>(type.get());
     const CountedString* objectName = reinterpret_cast<const CountedString*>(name.get());
-    if (typeName->length != 8 || !typeName->buffer || wcsncmp(typeName->buffer, L"File", 4) != 0) return {};
     if (objectName->length == 0 || !objectName->buffer) return {};
     return std::wstring(objectName->buffer, objectName->length / 2);
+}
+
+// Whether the name of this file object may be asked. A synchronous pipe or
+// device can hold the name query until its pending read ends, which may be
+// never; the kind of file, answered from the device object, never waits.
+// Pipes and character devices are never files the installer replaces.
+bool mayAskName(HANDLE copy, ULONG access) {
+    if (access == kUnqueriedAccess) return false;
+    DWORD kind = GetFileType(copy);
+    return kind != FILE_TYPE_PIPE && kind != FILE_TYPE_CHAR;
 }
 
 }  // namespace
@@ -176,14 +194,24 @@ jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Han
         size_t fits = (size - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
         size_t count = table->count < fits ? table->count : fits;
         DWORD self = GetCurrentProcessId();
+        Kind kinds[256] = {};
         for (size_t i = 0; i < count; ++i) {
             const HandleEntry& entry = table->entries[i];
             if (entry.ownerPid != self) continue;
+            Kind& kind = kinds[entry.objectType];
+            if (kind == Kind::other || (kind == Kind::file && entry.access == kUnqueriedAccess)) continue;
             HANDLE copy = nullptr;
             HANDLE source = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(entry.value));
             if (duplicate(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, 0, 0) < 0) continue;
             OwnedHandle owned(copy);
-            std::wstring name = fileName(queryObject, copy, entry.access);
+            if (kind == Kind::unknown) {
+                int file = isFile(queryObject, copy);
+                if (file < 0) continue;  // asked again on the next row of this number
+                kind = file ? Kind::file : Kind::other;
+                if (kind == Kind::other) continue;
+            }
+            if (!mayAskName(copy, entry.access)) continue;
+            std::wstring name = objectName(queryObject, copy);
             if (name.empty()) continue;
             values.push_back(static_cast<jint>(entry.value));
             names.push_back(std::move(name));

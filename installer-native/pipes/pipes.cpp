@@ -17,15 +17,13 @@ namespace {
 // byte array a Java VM allocates. A longer or negative word is refused.
 constexpr int32_t kMaxBlock = 0x7FFFFFF7;
 
-// The payload is collected in native memory, growing by at most this much
-// beyond what has arrived, so a length word the peer never follows with data
-// costs no large allocation.
-constexpr size_t kGrowStep = 1 << 20;
-
-// The part of a payload written together with its length word. Each write
-// that finds the pipe's buffer full waits for the reader, so a block of up to
-// this size goes out in one write.
-constexpr jsize kHeadPayload = 1 << 20;
+// A payload moves between the pipe and the Java array in pieces of at most
+// this size. The reader allocates a piece only once the previous one has
+// arrived, so a length word the peer never follows with data costs no large
+// allocation. The writer copies each piece out of the array into one buffer,
+// the first behind the length word, so that both go out in one write and the
+// reader wakes once less per block.
+constexpr DWORD kPiece = 1 << 20;
 
 // Handles travel as a Java long sign-extended from 32 bits; only the low 32
 // bits are used, so -1 in either form is the absent handle.
@@ -59,24 +57,8 @@ bool writeAll(HANDLE pipe, const char* buffer, DWORD size) {
     return true;
 }
 
-// A byte array's elements, released with the given mode when it goes.
-class PinnedBytes {
-public:
-    PinnedBytes(JNIEnv* env, jbyteArray array, jint mode)
-        : env_(env), array_(array), mode_(mode), bytes_(env->GetByteArrayElements(array, nullptr)) {}
-    ~PinnedBytes() {
-        if (bytes_) env_->ReleaseByteArrayElements(array_, bytes_, mode_);
-    }
-    PinnedBytes(const PinnedBytes&) = delete;
-    PinnedBytes& operator=(const PinnedBytes&) = delete;
-    char* data() { return reinterpret_cast<char*>(bytes_); }
-
-private:
-    JNIEnv* env_;
-    jbyteArray array_;
-    jint mode_;
-    jbyte* bytes_;
-};
+// A native buffer that is not zero-filled: every byte is written before it is read.
+std::unique_ptr<char[]> uninitialised(size_t size) { return std::unique_ptr<char[]>(new (std::nothrow) char[size]); }
 
 }  // namespace
 
@@ -175,22 +157,27 @@ jbyteArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Commu
                                           static_cast<uint32_t>(word[2]) << 16 | static_cast<uint32_t>(word[3]) << 24);
     if (length < 0 || length > kMaxBlock) return nullptr;
 
-    std::vector<char> payload;
+    // The Java array is made once every byte is here; until then the pieces
+    // wait in native memory, at most one piece beyond what has arrived.
+    size_t size = static_cast<size_t>(length);
+    std::vector<std::unique_ptr<char[]>> pieces;
     try {
-        size_t size = static_cast<size_t>(length);
-        while (payload.size() < size) {
-            size_t have = payload.size();
-            size_t next = have + (size - have < kGrowStep ? size - have : kGrowStep);
-            if (next > payload.capacity()) payload.reserve(next > 2 * have ? next : (2 * have < size ? 2 * have : size));
-            payload.resize(next);
-            if (!readAll(pipe, payload.data() + have, static_cast<DWORD>(next - have))) return nullptr;
-        }
+        pieces.reserve((size + kPiece - 1) / kPiece);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+    for (size_t done = 0; done < size; done += kPiece) {
+        DWORD piece = static_cast<DWORD>(size - done < kPiece ? size - done : kPiece);
+        pieces.push_back(uninitialised(piece));
+        if (!pieces.back() || !readAll(pipe, pieces.back().get(), piece)) return nullptr;
+    }
     jbyteArray array = env->NewByteArray(length);
     if (!array) return nullptr;
-    if (length > 0) env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte*>(payload.data()));
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        size_t start = i * kPiece;
+        jsize piece = static_cast<jsize>(size - start < kPiece ? size - start : kPiece);
+        env->SetByteArrayRegion(array, static_cast<jsize>(start), piece, reinterpret_cast<const jbyte*>(pieces[i].get()));
+    }
     return array;
 }
 
@@ -201,23 +188,25 @@ jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Communi
     HANDLE pipe = toHandle(handle);
     jsize length = env->GetArrayLength(data);
     uint32_t n = static_cast<uint32_t>(length);
-    // The length word goes out with the start of the payload, in one write:
-    // the reader wakes once less per block.
-    DWORD head = static_cast<DWORD>(length < kHeadPayload ? length : kHeadPayload);
-    std::vector<char> first(4 + head);
-    first[0] = static_cast<char>(n);
-    first[1] = static_cast<char>(n >> 8);
-    first[2] = static_cast<char>(n >> 16);
-    first[3] = static_cast<char>(n >> 24);
-    if (length > 0) {
-        PinnedBytes bytes(env, data, JNI_ABORT);
-        if (!bytes.data()) return JNI_FALSE;
-        memcpy(first.data() + 4, bytes.data(), head);
-        if (!writeAll(pipe, first.data(), 4 + head) ||
-            !writeAll(pipe, bytes.data() + head, static_cast<DWORD>(length) - head))
-            return JNI_FALSE;
-    } else if (!writeAll(pipe, first.data(), 4)) {
-        return JNI_FALSE;
+    std::unique_ptr<char[]> buffer = uninitialised(4 + (n < kPiece ? n : kPiece));
+    if (!buffer) return JNI_FALSE;
+    buffer[0] = static_cast<char>(n);
+    buffer[1] = static_cast<char>(n >> 8);
+    buffer[2] = static_cast<char>(n >> 16);
+    buffer[3] = static_cast<char>(n >> 24);
+    // Each piece is copied once, from the Java array into the buffer, and
+    // written from there; the array is never pinned across a blocking write.
+    char* piece = buffer.get() + 4;
+    DWORD head = 4;  // the length word goes out with the first piece
+    for (uint32_t done = 0;;) {
+        DWORD size = n - done < kPiece ? n - done : kPiece;
+        if (size > 0)
+            env->GetByteArrayRegion(data, static_cast<jsize>(done), static_cast<jsize>(size),
+                                    reinterpret_cast<jbyte*>(piece));
+        if (!writeAll(pipe, piece - head, head + size)) return JNI_FALSE;
+        done += size;
+        if (done >= n) break;
+        head = 0;
     }
     FlushFileBuffers(pipe);
     return JNI_TRUE;

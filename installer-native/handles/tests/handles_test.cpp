@@ -51,6 +51,54 @@ protected:
             if (static_cast<uintptr_t>(value) == reinterpret_cast<uintptr_t>(h)) return name;
         return {};
     }
+    // This process's named file handles found the slow way: every handle of
+    // this process duplicated and asked its type, then, unless its access is
+    // the one never named or it is a pipe or character device, its name.
+    static std::vector<std::pair<jint, std::wstring>> askEveryHandle() {
+        typedef LONG(NTAPI * QuerySystemInformationFn)(ULONG, void*, ULONG, ULONG*);
+        typedef LONG(NTAPI * QueryObjectFn)(HANDLE, ULONG, void*, ULONG, ULONG*);
+        struct Counted {
+            USHORT length, maximumLength;
+            wchar_t* buffer;
+        };
+        struct Row {
+            ULONG pid;
+            UCHAR type, flags;
+            USHORT value;
+            void* object;
+            ULONG access;
+        };
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        auto query = reinterpret_cast<QuerySystemInformationFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+        auto queryObject =
+            reinterpret_cast<QueryObjectFn>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryObject")));
+        std::vector<char> table(0x10000);
+        ULONG needed = 0;
+        while (query(16, table.data(), static_cast<ULONG>(table.size()), &needed) == static_cast<LONG>(0xC0000004))
+            table.resize(table.size() * 2);
+        ULONG count = *reinterpret_cast<ULONG*>(table.data());
+        const Row* rows = reinterpret_cast<const Row*>(table.data() + sizeof(void*));
+        std::vector<std::pair<jint, std::wstring>> out;
+        for (ULONG i = 0; i < count; ++i) {
+            if (rows[i].pid != GetCurrentProcessId()) continue;
+            HANDLE copy = nullptr;
+            if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(static_cast<uintptr_t>(rows[i].value)),
+                                 GetCurrentProcess(), &copy, 0, FALSE, 0))
+                continue;
+            std::vector<char> type(4096), name(0x10000);
+            const Counted* typeName = reinterpret_cast<const Counted*>(type.data());
+            const Counted* objectName = reinterpret_cast<const Counted*>(name.data());
+            DWORD kind = FILE_TYPE_UNKNOWN;
+            bool named = queryObject(copy, 2, type.data(), 4096, nullptr) >= 0 && rows[i].access != 0x0012019F &&
+                         (kind = GetFileType(copy)) != FILE_TYPE_PIPE && kind != FILE_TYPE_CHAR &&
+                         queryObject(copy, 1, name.data(), 0x10000, nullptr) >= 0;
+            if (named && std::wstring(typeName->buffer, typeName->length / 2) == L"File" && objectName->length)
+                out.emplace_back(rows[i].value, std::wstring(objectName->buffer, objectName->length / 2));
+            CloseHandle(copy);
+        }
+        return out;
+    }
     bool close(jint value) { return vm_.call(wbtest::native<CloseFn>(kClass, "close0"), cls(), value); }
     jstring deviceName(jstring link) { return vm_.call(wbtest::native<DeviceNameFn>(kClass, "getDeviceName0"), cls(), link); }
 
@@ -89,33 +137,78 @@ TEST_F(HandlesTest, ListsAFileHeldOpenAndCloseLetsItBeDeleted) {
     EXPECT_FALSE(close(static_cast<jint>(reinterpret_cast<uintptr_t>(file)))) << "closed already";
 }
 
-TEST_F(HandlesTest, OtherObjectsAndReadWriteFilesAreNotListed) {
-    HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &key), 0);
-    std::wstring eventName = L"wbnative-handles-event-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    ASSERT_TRUE(event);
-    // Read and write access is exactly the mask whose names are never asked
-    // (querying a pipe's name with it can block).
-    HANDLE readWrite = open(dir_ + L"\\read write.txt", GENERIC_READ | GENERIC_WRITE);
-    HANDLE readOnly = open(dir_ + L"\\read only.txt", GENERIC_READ);
+// Handles of every kind this process commonly holds, closed when it goes.
+struct MixedHandles {
+    explicit MixedHandles(const std::wstring& dir) {
+        std::wstring tag = std::to_wstring(GetCurrentProcessId());
+        // Enough of each, interleaved, that handle values of every kind mix
+        // in any grouping but the object type.
+        for (int i = 0; i < 40; ++i) {
+            files.push_back(openFile(dir + L"\\read only " + std::to_wstring(i % 4) + L".txt", GENERIC_READ));
+            HKEY key = nullptr;
+            EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &key), 0);
+            keys.push_back(key);
+            events.push_back(CreateEventW(nullptr, TRUE, FALSE, (L"wbnative-handles-" + tag + L"-" + std::to_wstring(i)).c_str()));
+            sections.push_back(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+            if (i % 10 == 0) threads.push_back(CreateThread(nullptr, 0, waitForStop, stop, 0, nullptr));
+        }
+        // Read and write access is exactly the mask whose names are never asked.
+        readWrite = openFile(dir + L"\\read write.txt", GENERIC_READ | GENERIC_WRITE);
+        EXPECT_TRUE(CreatePipe(&pipeRead, &pipeWrite, nullptr, 0)) << GetLastError();
+        nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(nul, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    ~MixedHandles() {
+        SetEvent(stop);
+        WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 10000);
+        for (HKEY key : keys) RegCloseKey(key);
+        for (const auto* list : {&files, &events, &sections, &threads})
+            for (HANDLE h : *list) CloseHandle(h);
+        for (HANDLE h : {stop, readWrite, pipeRead, pipeWrite, nul}) CloseHandle(h);
+    }
+    static HANDLE openFile(const std::wstring& path, DWORD access) {
+        HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        return h;
+    }
+    static DWORD WINAPI waitForStop(void* stop) { return WaitForSingleObject(stop, INFINITE); }
 
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<HANDLE> files, events, sections, threads;
+    std::vector<HKEY> keys;
+    HANDLE readWrite = nullptr, pipeRead = nullptr, pipeWrite = nullptr, nul = nullptr;
+};
+
+TEST_F(HandlesTest, OtherObjectsReadWriteFilesPipesAndDevicesAreNotListed) {
+    MixedHandles held(dir_);
     std::vector<std::pair<jint, std::wstring>> listed = list();
     auto isListed = [&](const void* h) {
         for (const auto& entry : listed)
             if (static_cast<uintptr_t>(entry.first) == reinterpret_cast<uintptr_t>(h)) return true;
         return false;
     };
-    EXPECT_TRUE(isListed(readOnly));
-    EXPECT_FALSE(isListed(key));
-    EXPECT_FALSE(isListed(event));
-    EXPECT_FALSE(isListed(readWrite));
+    for (HANDLE file : held.files) EXPECT_TRUE(isListed(file));
+    struct Case {
+        const char* what;
+        const void* handle;
+    };
+    const Case unlisted[] = {
+        {"key", held.keys[0]},          {"event", held.events[0]},         {"section", held.sections[0]},
+        {"thread", held.threads[0]},    {"read-write file", held.readWrite}, {"pipe, read end", held.pipeRead},
+        {"pipe, write end", held.pipeWrite}, {"character device", held.nul},
+    };
+    for (const Case& c : unlisted) EXPECT_FALSE(isListed(c.handle)) << c.what;
     for (const auto& entry : listed) EXPECT_FALSE(entry.second.empty());
+}
 
-    RegCloseKey(key);
-    CloseHandle(event);
-    CloseHandle(readWrite);
-    CloseHandle(readOnly);
+// The listing asks each object type number's type once and skips the other
+// types without duplicating; it must find exactly what asking every handle finds.
+TEST_F(HandlesTest, ListsExactlyWhatAskingEveryHandleFinds) {
+    MixedHandles held(dir_);
+    std::vector<std::pair<jint, std::wstring>> listed = list();
+    std::vector<std::pair<jint, std::wstring>> everyHandle = askEveryHandle();
+    EXPECT_GE(listed.size(), held.files.size());
+    EXPECT_EQ(listed, everyHandle);
 }
 
 TEST_F(HandlesTest, CloseOfAValueThatIsNoHandleIsFalse) {

@@ -84,9 +84,10 @@ protected:
     std::wstring pipe_;
 };
 
-// Empty, small, larger than the pipe's 64 KiB buffers, then many in a row.
+// Empty, small, larger than the pipe's 64 KiB buffers, on and across the
+// 1 MiB pieces the natives move a payload in, then many in a row.
 std::vector<size_t> blockSizes() {
-    std::vector<size_t> sizes = {0, 1, 5, 65536, 65537, 1 << 20, 0};
+    std::vector<size_t> sizes = {0, 1, 5, 65536, 65537, 1 << 20, (1 << 20) + 1, (5 << 19) + 3, 0};
     for (int i = 0; i < 200; ++i) sizes.push_back(static_cast<size_t>(i * 37 % 300));
     return sizes;
 }
