@@ -8,6 +8,7 @@
 #include "marker_file.h"
 #include "names.h"
 #include "process_launch.h"
+#include "scoped.h"
 #include "update_roles.h"
 
 namespace {
@@ -24,15 +25,12 @@ DWORD pollingInterval(DWORD waitHint) {
     return interval;
 }
 
-int queryServiceState(SC_HANDLE manager, SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval,
-                      DWORD* exitCode) {
+int queryServiceState(SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval, DWORD* exitCode) {
     SERVICE_STATUS_PROCESS status;
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
                               &needed)) {
         logError(L"Failed to query the service status.", GetLastError());
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
         return 1;
     }
     *state = status.dwCurrentState;
@@ -77,20 +75,18 @@ int startClone() {
 }
 
 int startUpdateService(int argc, wchar_t** argv) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         logError(L"Failed to access the SCManager.", GetLastError());
         return 1;
     }
-    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_START);
+    ScopedServiceHandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_START));
     if (!service) {
         logError(L"Failed to access the service.", GetLastError());
-        CloseServiceHandle(manager);
         return 2;
     }
-    // From here on a failed query has closed both handles already.
     DWORD state = 0, checkPoint = 0, interval = 0;
-    if (queryServiceState(manager, service, &state, &checkPoint, &interval) != 0) return 3;
+    if (queryServiceState(service.get(), &state, &checkPoint, &interval) != 0) return 3;
 
     int result = 0;
     if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
@@ -102,7 +98,7 @@ int startUpdateService(int argc, wchar_t** argv) {
     DWORD lastCheckPoint = checkPoint;
     while (result == 0 && state == SERVICE_STOP_PENDING) {
         Sleep(interval);
-        if (queryServiceState(manager, service, &state, &checkPoint, &interval) != 0) return 5;
+        if (queryServiceState(service.get(), &state, &checkPoint, &interval) != 0) return 5;
         if (checkPoint > lastCheckPoint) {
             since = GetTickCount64();
             lastCheckPoint = checkPoint;
@@ -112,23 +108,19 @@ int startUpdateService(int argc, wchar_t** argv) {
         }
     }
 
-    if (result == 0 && !StartServiceW(service, static_cast<DWORD>(argc), (LPCWSTR*)argv)) {
+    if (result == 0 && !StartServiceW(service.get(), static_cast<DWORD>(argc), (LPCWSTR*)argv)) {
         logError(L"Failed to start the service.", GetLastError());
         result = 7;
     }
     if (result == 0) {
         logLine(L"Service start pending...\n");
         DWORD exitCode = 0;
-        if (queryServiceState(manager, service, &state, &checkPoint, &interval, &exitCode) != 0) return 8;
+        if (queryServiceState(service.get(), &state, &checkPoint, &interval, &exitCode) != 0) return 8;
         since = GetTickCount64();
         lastCheckPoint = checkPoint;
-        bool queried = true;
         while (state == SERVICE_START_PENDING) {
             Sleep(interval);
-            if (queryServiceState(manager, service, &state, &checkPoint, &interval, &exitCode) != 0) {
-                queried = false;
-                break;
-            }
+            if (queryServiceState(service.get(), &state, &checkPoint, &interval, &exitCode) != 0) break;
             if (checkPoint > lastCheckPoint) {
                 since = GetTickCount64();
                 lastCheckPoint = checkPoint;
@@ -146,10 +138,7 @@ int startUpdateService(int argc, wchar_t** argv) {
             logError(L"Service not running after start.", GetLastError());
             result = 9;
         }
-        if (!queried) return result;
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     return result;
 }
 

@@ -8,7 +8,6 @@
 DWORD pollingInterval(DWORD waitHint);
 
 // Queries the service's state, checkpoint and polling interval (and, when
-// asked, its Win32 exit code). 0, or 1 after a failure, in which case it has
-// logged it and closed both handles.
-int queryServiceState(SC_HANDLE manager, SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval,
-                      DWORD* exitCode = nullptr);
+// asked, its Win32 exit code). 0, or 1 after a failure, which it has logged;
+// the handle stays open either way.
+int queryServiceState(SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval, DWORD* exitCode = nullptr);
