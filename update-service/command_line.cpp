@@ -4,11 +4,12 @@
 
 #include <cwchar>
 
+#include "handoff.h"
 #include "logging.h"
 #include "messages.h"
 #include "names.h"
 #include "service_registration.h"
-#include "update_roles.h"
+#include "service_run.h"
 
 wchar_t applicationPath[APPLICATION_PATH_UNITS];
 

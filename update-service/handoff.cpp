@@ -9,7 +9,6 @@
 #include "names.h"
 #include "process_launch.h"
 #include "scoped.h"
-#include "update_roles.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include "process_launch.h"
 #include "scoped.h"
 #include "signature.h"
-#include "update_roles.h"
 #include "work_directory.h"
 
 void (*workRoutine)(DWORD argc, LPWSTR* argv) = nullptr;

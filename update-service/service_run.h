@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+// No command: runs as the service under the service control manager; 0 or 1.
+int runAsService();
+
 // The routine svcMain runs between the running and stopped reports.
 extern void (*workRoutine)(DWORD argc, LPWSTR* argv);
 
