@@ -48,8 +48,8 @@ const wchar_t USAGE_TEXT[] =
     L"The service control manager invokes this binary without commands.\n"
     L"In this case, it performs the actual software update.\n";
 
-bool isOneOf(const wchar_t* arg, const wchar_t* a, const wchar_t* b, const wchar_t* c) {
-    return wcscmp(arg, a) == 0 || wcscmp(arg, b) == 0 || wcscmp(arg, c) == 0;
+bool isHelpOption(const wchar_t* arg) {
+    return wcscmp(arg, L"/?") == 0 || wcscmp(arg, L"-h") == 0 || wcscmp(arg, L"--help") == 0;
 }
 
 struct CommandWord {
@@ -76,6 +76,10 @@ int runWithEvents(DWORD before, int (*routine)(), DWORD after) {
 
 }  // namespace
 
+bool isVerboseOption(const wchar_t* arg) {
+    return wcscmp(arg, L"/VERBOSE") == 0 || wcscmp(arg, L"-v") == 0 || wcscmp(arg, L"--verbose") == 0;
+}
+
 void printUsage() {
     writeStdout(USAGE_TEXT);
 }
@@ -87,11 +91,11 @@ Command parseCommandLine(int argc, wchar_t** argv) {
     Command command = None;
     for (int i = 0; i < argc; ++i) {
         const wchar_t* arg = argv[i];
-        if (isOneOf(arg, L"/?", L"-h", L"--help")) {
+        if (isHelpOption(arg)) {
             printUsage();
             return ShowUsage;
         }
-        if (isOneOf(arg, L"/VERBOSE", L"-v", L"--verbose")) verbose = true;
+        if (isVerboseOption(arg)) verbose = true;
 
         const CommandWord* match = nullptr;
         for (const CommandWord& candidate : COMMAND_WORDS) {

@@ -20,6 +20,11 @@ extern wchar_t applicationPath[APPLICATION_PATH_UNITS];
 // Parses the whole vector (element 0 included) and returns the command.
 Command parseCommandLine(int argc, wchar_t** argv);
 
+// Whether arg is one of the verbose options: "/VERBOSE", "-v" or "--verbose"
+// (exact, case-sensitive). The command line and the service's start
+// arguments are scanned with it.
+bool isVerboseOption(const wchar_t* arg);
+
 // Writes the usage text to standard output.
 void printUsage();
 

@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "command_line.h"
 #include "explicit_security.h"
 #include "installer_source.h"
 #include "logging.h"
@@ -36,10 +37,6 @@ void reportStatus(DWORD state, DWORD waitHint, bool withCheckPoint = false) {
     serviceStatus.dwCheckPoint = withCheckPoint ? checkPoint : 0;
     serviceStatus.dwWaitHint = waitHint;
     SetServiceStatus(statusHandle, &serviceStatus);
-}
-
-bool isVerboseOption(const wchar_t* arg) {
-    return wcscmp(arg, L"/VERBOSE") == 0 || wcscmp(arg, L"-v") == 0 || wcscmp(arg, L"--verbose") == 0;
 }
 
 }  // namespace
