@@ -49,6 +49,23 @@ int ExplicitSecurity::build(const AccessEntry* entries, DWORD count, PSID owner)
     return 0;
 }
 
+PSID localSystemSid() {
+    // A function-local static is built once, however many threads ask.
+    static struct Built {
+        alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+        DWORD error = ERROR_SUCCESS;
+        Built() {
+            DWORD size = sizeof(sid);
+            if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size)) error = GetLastError();
+        }
+    } built;
+    if (built.error != ERROR_SUCCESS) {
+        SetLastError(built.error);
+        return nullptr;
+    }
+    return built.sid;
+}
+
 bool processUserSid(BYTE* sid) {
     ScopedHandle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;

@@ -37,5 +37,10 @@ private:
     DWORD error_ = 0;
 };
 
+// The local system account's SID, S-1-5-18: built on the first call and
+// kept for the life of the process. nullptr, with the last error set, when
+// it could not be built.
+PSID localSystemSid();
+
 // Copies this process's user SID into sid (SECURITY_MAX_SID_SIZE bytes).
 bool processUserSid(BYTE* sid);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "explicit_security.h"
 #include "messages.h"
 #include "names.h"
 #include "scoped.h"
@@ -174,10 +175,8 @@ void logCurrentUser() {
 }
 
 int isLocalSystem(bool* isSystem) {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    ScopedSid systemSid;
-    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  systemSid.receive())) {
+    PSID systemSid = localSystemSid();
+    if (!systemSid) {
         logError(L"Failed to get the local system SID", GetLastError());
         return 1;
     }
@@ -194,6 +193,6 @@ int isLocalSystem(bool* isSystem) {
         logError(L"Failed to retrieve process token information", GetLastError());
         return 4;
     }
-    *isSystem = EqualSid(systemSid.get(), static_cast<TOKEN_USER*>(info.get())->User.Sid) != FALSE;
+    *isSystem = EqualSid(systemSid, static_cast<TOKEN_USER*>(info.get())->User.Sid) != FALSE;
     return 0;
 }

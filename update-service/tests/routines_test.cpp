@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "explicit_security.h"
 #include "handoff.h"
 #include "logging.h"
 #include "scoped.h"
@@ -148,6 +149,13 @@ TEST(Identity, IsLocalSystemAnswersForThisProcess) {
     bool isSystem = true;
     EXPECT_EQ(isLocalSystem(&isSystem), 0);
     EXPECT_FALSE(isSystem);  // nothing runs as LocalSystem here
+}
+
+TEST(Identity, LocalSystemSidIsBuiltOnce) {
+    PSID sid = localSystemSid();
+    ASSERT_TRUE(sid) << GetLastError();
+    EXPECT_TRUE(IsWellKnownSid(sid, WinLocalSystemSid));
+    EXPECT_EQ(localSystemSid(), sid);
 }
 
 TEST(ServiceState, FailedQueryLeavesTheCallersHandleOpen) {

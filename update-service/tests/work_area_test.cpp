@@ -219,10 +219,8 @@ TEST_F(PrivateCopy, FoldersOfOtherOwnersAreNeverRemoved) {
     std::wstring dir = temp_ + L"\\" + UUID_A;
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     ASSERT_TRUE(writeFile(dir + L"\\" + UUID_A, "x"));
-    alignas(8) BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(system);
-    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
-    removeStaleWorkDirectories(temp_.c_str(), system);
+    ASSERT_TRUE(localSystemSid()) << GetLastError();
+    removeStaleWorkDirectories(temp_.c_str(), localSystemSid());
     EXPECT_EQ(readFile(dir + L"\\" + UUID_A), "x");
 
     removeStaleWorkDirectories(temp_.c_str(), self_);
