@@ -66,10 +66,18 @@ const CommandWord COMMAND_WORDS[] = {
     {L"software-update", SoftwareUpdate},
 };
 
-// Runs a routine between its two milestone events; the second only after success.
-int runWithEvents(DWORD before, int (*routine)(), DWORD after) {
+// A routine's result as the process exit code: its number.
+template <typename Result>
+int exitCode(Result result) {
+    return static_cast<int>(result);
+}
+
+// Runs a routine between its two milestone events; the second only after
+// success, which every routine reports as 0.
+template <typename Result>
+int runWithEvents(DWORD before, Result (*routine)(), DWORD after) {
     logInfoEvent(before);
-    int result = routine();
+    int result = exitCode(routine());
     if (result == 0) logInfoEvent(after);
     return result;
 }
@@ -129,7 +137,7 @@ Command parseCommandLine(int argc, wchar_t** argv) {
 int dispatchCommand(int argc, wchar_t** argv) {
     registerEventSource();
     Command command = parseCommandLine(argc, argv);
-    if (command == ShowUsage) return -1;
+    if (command == ShowUsage) return USAGE_EXIT_CODE;
     logCurrentUser();
 
     switch (command) {
@@ -142,15 +150,15 @@ int dispatchCommand(int argc, wchar_t** argv) {
     case SoftwareUpdate: {
         logInfoEvent(MSG_STARTING);
         startClone();
-        int result = startUpdateService(argc, argv);
-        if (result == 0) logInfoEvent(MSG_STARTED);
-        return result;
+        UpdateRequest result = startUpdateService(argc, argv);
+        if (result == UpdateRequest::ServiceRunning) logInfoEvent(MSG_STARTED);
+        return exitCode(result);
     }
     case ProcessRunner:
-        return beProcessRunner();
+        return exitCode(beProcessRunner());
     case None:
     default:
         logInfoEvent(MSG_EXECUTION_REQUESTED);
-        return runAsService();
+        return exitCode(runAsService());
     }
 }

@@ -28,5 +28,9 @@ bool isVerboseOption(const wchar_t* arg);
 // Writes the usage text to standard output.
 void printUsage();
 
-// Runs the command of the command line; the result is the process exit code.
+// The exit code after the usage text was printed.
+constexpr int USAGE_EXIT_CODE = -1;
+
+// Runs the command of the command line; the result is the process exit code:
+// USAGE_EXIT_CODE, or the result of the command's routine as its number.
 int dispatchCommand(int argc, wchar_t** argv);

@@ -196,7 +196,7 @@ int runInstaller(const wchar_t* copyPath) {
     return 0;
 }
 
-int runAsService() {
+ServiceRunResult runAsService() {
     // The marker of an earlier update must not be taken for this one's.
     if (!DeleteFileW(MARKER_FILE_PATH) && GetLastError() != ERROR_FILE_NOT_FOUND) {
         logError(L"Failed to delete the marker file", GetLastError());
@@ -206,8 +206,8 @@ int runAsService() {
     SERVICE_TABLE_ENTRYW table[] = {{serviceName, svcMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
         logError(L"StartServiceCtrlDispatcher failed.", GetLastError());
-        return 1;
+        return ServiceRunResult::NoDispatcher;
     }
     logInfoEvent(MSG_EXECUTION_REQUEST_SUCCEEDED);
-    return 0;
+    return ServiceRunResult::Ran;
 }

@@ -3,8 +3,14 @@
 
 #include <windows.h>
 
-// No command: runs as the service under the service control manager; 0 or 1.
-int runAsService();
+// runAsService's results, the exit codes of a start without a command.
+enum class ServiceRunResult : int {
+    Ran = 0,
+    NoDispatcher = 1,  // not started by the service control manager
+};
+
+// No command: runs as the service under the service control manager.
+ServiceRunResult runAsService();
 
 // The routine svcMain runs between the running and stopped reports.
 extern void (*workRoutine)(DWORD argc, LPWSTR* argv);

@@ -165,9 +165,9 @@ TEST(ServiceState, FailedQueryLeavesTheCallersHandleOpen) {
     ASSERT_TRUE(manager) << GetLastError();
     DWORD state = 0, checkPoint = 0, interval = 0;
     CapturedStdout capture;
-    int result = queryServiceState(manager.get(), &state, &checkPoint, &interval);
+    ServiceQuery result = queryServiceState(manager.get(), &state, &checkPoint, &interval);
     std::string text = capture.finish();
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(result, ServiceQuery::Failed);
     EXPECT_NE(text.find("  Failed to query the service status. - code 0x"), std::string::npos) << text;
     // A closed handle would fail with ERROR_INVALID_HANDLE instead.
     SetLastError(0xdeadbeef);
