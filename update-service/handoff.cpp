@@ -66,7 +66,7 @@ CloneResult startClone() {
         return CloneResult::NotCreated;
     }
     logLine(L"Starting the clone...");
-    if (!launchProcess(clone, L"qus_clone.exe be-process-runner", true, nullptr)) {
+    if (launchProcess(clone, L"qus_clone.exe be-process-runner", true, nullptr) != Launch::Started) {
         logError(L"Failed to start the clone binary", GetLastError());
         return CloneResult::NotStarted;
     }
@@ -111,7 +111,8 @@ UpdateRequest startUpdateService(int argc, wchar_t** argv) {
         }
     }
 
-    if (result == UpdateRequest::ServiceRunning && !StartServiceW(service.get(), static_cast<DWORD>(argc), (LPCWSTR*)argv)) {
+    if (result == UpdateRequest::ServiceRunning &&
+        !StartServiceW(service.get(), static_cast<DWORD>(argc), (LPCWSTR*)argv)) {
         logError(L"Failed to start the service.", GetLastError());
         result = UpdateRequest::StartFailed;
     }
@@ -158,7 +159,7 @@ RunnerResult beProcessRunner() {
             logLine(L"Marker file found, path to application is:");
             logLine(applicationPath);
             logLine(L"Starting application...");
-            if (!launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr)) {
+            if (launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr) != Launch::Started) {
                 logError(L"Failed to start the application", GetLastError());
                 return RunnerResult::ApplicationNotStarted;
             }
@@ -200,7 +201,7 @@ CommitResult commitInstallation() {
         return CommitResult::Committed;
     }
     logLine(L"Starting application directly...");
-    if (!launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr)) {
+    if (launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr) != Launch::Started) {
         logError(L"Failed to start the application", GetLastError());
         return CommitResult::ApplicationNotStarted;
     }

@@ -61,4 +61,5 @@ enum class ServiceQuery : int {
 
 // Queries the service's state, checkpoint and polling interval (and, when
 // asked, its Win32 exit code). The handle stays open either way.
-ServiceQuery queryServiceState(SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval, DWORD* exitCode = nullptr);
+ServiceQuery queryServiceState(SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval,
+                               DWORD* exitCode = nullptr);

@@ -364,7 +364,8 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
     ASSERT_NE(running, INVALID_HANDLE_VALUE);
 
     removeLogFiles();
-    ASSERT_EQ(run({L"software-update", unsignedInstaller(), L"/VERBOSE"}).exitCode, exitCodeOf(UpdateRequest::ServiceRunning));
+    ASSERT_EQ(run({L"software-update", unsignedInstaller(), L"/VERBOSE"}).exitCode,
+              exitCodeOf(UpdateRequest::ServiceRunning));
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nRemoved the work directory of an earlier update: " + toUtf8(first) + "\n")) << log;
