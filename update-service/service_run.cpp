@@ -98,7 +98,7 @@ void performUpdate(DWORD argc, LPWSTR* argv) {
     logLine(copyPath);
 
     logLine(L"Validating the installer binary...");
-    if (validateInstaller(copyPath) != 0) {
+    if (!validateInstaller(copyPath).passed()) {
         logLine(L"Validation failed! We're cancelling the installation.");
         return;
     }
