@@ -185,7 +185,7 @@ RunnerResult beProcessRunner() {
 
 CommitResult commitInstallation() {
     bool isSystem = false;
-    if (isLocalSystem(&isSystem) != 0) {
+    if (isLocalSystem(&isSystem) != IdentityCheck::Checked) {
         logError(L"Failed to check if the user is SYSTEM", GetLastError());
         return CommitResult::IdentityUnknown;
     }

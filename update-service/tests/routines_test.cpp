@@ -147,7 +147,7 @@ TEST(LogTexts, OverlongErrorTextIsCutAtTheBuffer) {
 
 TEST(Identity, IsLocalSystemAnswersForThisProcess) {
     bool isSystem = true;
-    EXPECT_EQ(isLocalSystem(&isSystem), 0);
+    EXPECT_EQ(isLocalSystem(&isSystem), IdentityCheck::Checked);
     EXPECT_FALSE(isSystem);  // nothing runs as LocalSystem here
 }
 
