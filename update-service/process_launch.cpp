@@ -5,7 +5,7 @@
 #include "logging.h"
 
 Launch launchProcess(const wchar_t* application, const wchar_t* commandLine, bool interactive,
-                  PROCESS_INFORMATION* information) {
+                     PROCESS_INFORMATION* information) {
     PROCESS_INFORMATION local;
     PROCESS_INFORMATION* target = information ? information : &local;
     ZeroMemory(target, sizeof(*target));

@@ -14,4 +14,4 @@ enum class Launch : int {
 // group, on the interactive desktop "winsta0\default" when interactive is set.
 // Fills information when given (the caller closes its handles).
 Launch launchProcess(const wchar_t* application, const wchar_t* commandLine, bool interactive,
-                  PROCESS_INFORMATION* information);
+                     PROCESS_INFORMATION* information);

@@ -140,7 +140,7 @@ void removeStaleWorkDirectories(const wchar_t* tempDir, PSID owner) {
 }
 
 CopyStep placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, PSID owner,
-                     wchar_t (&target)[MAX_PATH]) {
+                          wchar_t (&target)[MAX_PATH]) {
     target[0] = L'\0';
     wchar_t workDir[MAX_PATH];
     StringCchCopyW(workDir, MAX_PATH, tempDir);

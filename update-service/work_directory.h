@@ -44,4 +44,4 @@ void removeStaleWorkDirectories(const wchar_t* tempDir, PSID owner);
 // system alone; target receives the copy's path. A folder or file that
 // already exists under the name is never used.
 CopyStep placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, PSID owner,
-                     wchar_t (&target)[MAX_PATH]);
+                          wchar_t (&target)[MAX_PATH]);
