@@ -4,11 +4,12 @@
 
 #include <cwchar>
 
+#include "handoff.h"
 #include "logging.h"
 #include "messages.h"
 #include "names.h"
 #include "service_registration.h"
-#include "update_roles.h"
+#include "service_run.h"
 
 wchar_t applicationPath[APPLICATION_PATH_UNITS];
 
@@ -47,8 +48,8 @@ const wchar_t USAGE_TEXT[] =
     L"The service control manager invokes this binary without commands.\n"
     L"In this case, it performs the actual software update.\n";
 
-bool isOneOf(const wchar_t* arg, const wchar_t* a, const wchar_t* b, const wchar_t* c) {
-    return wcscmp(arg, a) == 0 || wcscmp(arg, b) == 0 || wcscmp(arg, c) == 0;
+bool isHelpOption(const wchar_t* arg) {
+    return wcscmp(arg, L"/?") == 0 || wcscmp(arg, L"-h") == 0 || wcscmp(arg, L"--help") == 0;
 }
 
 struct CommandWord {
@@ -65,15 +66,27 @@ const CommandWord COMMAND_WORDS[] = {
     {L"software-update", SoftwareUpdate},
 };
 
-// Runs a routine between its two milestone events; the second only after success.
-int runWithEvents(DWORD before, int (*routine)(), DWORD after) {
+// A routine's result as the process exit code: its number.
+template <typename Result>
+int exitCode(Result result) {
+    return static_cast<int>(result);
+}
+
+// Runs a routine between its two milestone events; the second only after
+// success, which every routine reports as 0.
+template <typename Result>
+int runWithEvents(DWORD before, Result (*routine)(), DWORD after) {
     logInfoEvent(before);
-    int result = routine();
+    int result = exitCode(routine());
     if (result == 0) logInfoEvent(after);
     return result;
 }
 
 }  // namespace
+
+bool isVerboseOption(const wchar_t* arg) {
+    return wcscmp(arg, L"/VERBOSE") == 0 || wcscmp(arg, L"-v") == 0 || wcscmp(arg, L"--verbose") == 0;
+}
 
 void printUsage() {
     writeStdout(USAGE_TEXT);
@@ -86,11 +99,11 @@ Command parseCommandLine(int argc, wchar_t** argv) {
     Command command = None;
     for (int i = 0; i < argc; ++i) {
         const wchar_t* arg = argv[i];
-        if (isOneOf(arg, L"/?", L"-h", L"--help")) {
+        if (isHelpOption(arg)) {
             printUsage();
             return ShowUsage;
         }
-        if (isOneOf(arg, L"/VERBOSE", L"-v", L"--verbose")) verbose = true;
+        if (isVerboseOption(arg)) verbose = true;
 
         const CommandWord* match = nullptr;
         for (const CommandWord& candidate : COMMAND_WORDS) {
@@ -124,7 +137,7 @@ Command parseCommandLine(int argc, wchar_t** argv) {
 int dispatchCommand(int argc, wchar_t** argv) {
     registerEventSource();
     Command command = parseCommandLine(argc, argv);
-    if (command == ShowUsage) return -1;
+    if (command == ShowUsage) return USAGE_EXIT_CODE;
     logCurrentUser();
 
     switch (command) {
@@ -137,15 +150,15 @@ int dispatchCommand(int argc, wchar_t** argv) {
     case SoftwareUpdate: {
         logInfoEvent(MSG_STARTING);
         startClone();
-        int result = startUpdateService(argc, argv);
-        if (result == 0) logInfoEvent(MSG_STARTED);
-        return result;
+        UpdateRequest result = startUpdateService(argc, argv);
+        if (result == UpdateRequest::ServiceRunning) logInfoEvent(MSG_STARTED);
+        return exitCode(result);
     }
     case ProcessRunner:
-        return beProcessRunner();
+        return exitCode(beProcessRunner());
     case None:
     default:
         logInfoEvent(MSG_EXECUTION_REQUESTED);
-        return runAsService();
+        return exitCode(runAsService());
     }
 }

@@ -20,8 +20,17 @@ extern wchar_t applicationPath[APPLICATION_PATH_UNITS];
 // Parses the whole vector (element 0 included) and returns the command.
 Command parseCommandLine(int argc, wchar_t** argv);
 
+// Whether arg is one of the verbose options: "/VERBOSE", "-v" or "--verbose"
+// (exact, case-sensitive). The command line and the service's start
+// arguments are scanned with it.
+bool isVerboseOption(const wchar_t* arg);
+
 // Writes the usage text to standard output.
 void printUsage();
 
-// Runs the command of the command line; the result is the process exit code.
+// The exit code after the usage text was printed.
+constexpr int USAGE_EXIT_CODE = -1;
+
+// Runs the command of the command line; the result is the process exit code:
+// USAGE_EXIT_CODE, or the result of the command's routine as its number.
 int dispatchCommand(int argc, wchar_t** argv);

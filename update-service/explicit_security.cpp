@@ -8,11 +8,11 @@ ExplicitSecurity::~ExplicitSecurity() {
     if (acl_) LocalFree(acl_);
 }
 
-int ExplicitSecurity::build(const AccessEntry* entries, DWORD count, PSID owner) {
+SecurityStep ExplicitSecurity::build(const AccessEntry* entries, DWORD count, PSID owner) {
     const DWORD MAX_ENTRIES = 4;
     if (count > MAX_ENTRIES) {
         error_ = ERROR_INVALID_PARAMETER;
-        return 2;
+        return SecurityStep::NoAcl;
     }
     alignas(8) BYTE sids[MAX_ENTRIES][SECURITY_MAX_SID_SIZE];
     EXPLICIT_ACCESSW access[MAX_ENTRIES] = {};
@@ -20,7 +20,7 @@ int ExplicitSecurity::build(const AccessEntry* entries, DWORD count, PSID owner)
         DWORD size = SECURITY_MAX_SID_SIZE;
         if (!CreateWellKnownSid(entries[i].who, nullptr, sids[i], &size)) {
             error_ = GetLastError();
-            return 1;
+            return SecurityStep::NoSid;
         }
         access[i].grfAccessPermissions = entries[i].mask;
         access[i].grfAccessMode = GRANT_ACCESS;
@@ -32,21 +32,38 @@ int ExplicitSecurity::build(const AccessEntry* entries, DWORD count, PSID owner)
     if (acl_) LocalFree(acl_);
     acl_ = nullptr;
     error_ = SetEntriesInAclW(count, access, nullptr, &acl_);
-    if (error_ != ERROR_SUCCESS) return 2;
+    if (error_ != ERROR_SUCCESS) return SecurityStep::NoAcl;
 
     if (owner && !CopySid(sizeof(owner_), owner_, owner)) {
         error_ = GetLastError();
-        return 3;
+        return SecurityStep::NoDescriptor;
     }
     if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl_, FALSE) ||
         !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) ||
         (owner && !SetSecurityDescriptorOwner(&descriptor_, owner_, FALSE))) {
         error_ = GetLastError();
-        return 3;
+        return SecurityStep::NoDescriptor;
     }
     attributes_ = {sizeof(attributes_), &descriptor_, FALSE};
-    return 0;
+    return SecurityStep::Built;
+}
+
+PSID localSystemSid() {
+    // A function-local static is built once, however many threads ask.
+    static struct Built {
+        alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+        DWORD error = ERROR_SUCCESS;
+        Built() {
+            DWORD size = sizeof(sid);
+            if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size)) error = GetLastError();
+        }
+    } built;
+    if (built.error != ERROR_SUCCESS) {
+        SetLastError(built.error);
+        return nullptr;
+    }
+    return built.sid;
 }
 
 bool processUserSid(BYTE* sid) {

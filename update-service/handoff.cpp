@@ -8,7 +8,7 @@
 #include "marker_file.h"
 #include "names.h"
 #include "process_launch.h"
-#include "update_roles.h"
+#include "scoped.h"
 
 namespace {
 
@@ -24,109 +24,109 @@ DWORD pollingInterval(DWORD waitHint) {
     return interval;
 }
 
-int queryServiceState(SC_HANDLE manager, SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval,
-                      DWORD* exitCode) {
+ServiceQuery queryServiceState(SC_HANDLE service, DWORD* state, DWORD* checkPoint, DWORD* interval, DWORD* exitCode) {
     SERVICE_STATUS_PROCESS status;
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
                               &needed)) {
         logError(L"Failed to query the service status.", GetLastError());
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-        return 1;
+        return ServiceQuery::Failed;
     }
     *state = status.dwCurrentState;
     *checkPoint = status.dwCheckPoint;
     *interval = pollingInterval(status.dwWaitHint);
     if (exitCode) *exitCode = status.dwWin32ExitCode;
-    return 0;
+    return ServiceQuery::Queried;
 }
 
-int startClone() {
+CloneResult startClone() {
     logLine(L"Creating the clone...");
     wchar_t self[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         logError(L"Failed to determine the path of the current executable",
                  length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
-        return 1;
+        return CloneResult::NotCreated;
     }
     wchar_t clone[MAX_PATH];
     length = GetTempPathW(MAX_PATH, clone);
     if (length == 0 || length > MAX_PATH) {
         logError(L"Failed to get the temporary directory", length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
-        return 1;
+        return CloneResult::NotCreated;
     }
     if (!PathAppendW(clone, L"qus_clone.exe")) {
         logError(L"Failed to create a temporary path to the cloned executable", GetLastError());
-        return 1;
+        return CloneResult::NotCreated;
     }
     wchar_t cloning[512];
     StringCchPrintfW(cloning, 512, L"Cloning %s to %s...", self, clone);
     logLine(cloning);
     if (!CopyFileW(self, clone, FALSE)) {
         logError(L"Failed to create the clone binary", GetLastError());
-        return 1;
+        return CloneResult::NotCreated;
     }
     logLine(L"Starting the clone...");
-    if (!launchProcess(clone, L"qus_clone.exe be-process-runner", true, nullptr)) {
+    if (launchProcess(clone, L"qus_clone.exe be-process-runner", true, nullptr) != Launch::Started) {
         logError(L"Failed to start the clone binary", GetLastError());
-        return 2;
+        return CloneResult::NotStarted;
     }
-    return 0;
+    return CloneResult::Started;
 }
 
-int startUpdateService(int argc, wchar_t** argv) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+UpdateRequest startUpdateService(int argc, wchar_t** argv) {
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         logError(L"Failed to access the SCManager.", GetLastError());
-        return 1;
+        return UpdateRequest::NoManager;
     }
-    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_START);
+    ScopedServiceHandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_START));
     if (!service) {
         logError(L"Failed to access the service.", GetLastError());
-        CloseServiceHandle(manager);
-        return 2;
+        return UpdateRequest::NoService;
     }
-    // From here on a failed query has closed both handles already.
     DWORD state = 0, checkPoint = 0, interval = 0;
-    if (queryServiceState(manager, service, &state, &checkPoint, &interval) != 0) return 3;
+    if (queryServiceState(service.get(), &state, &checkPoint, &interval) != ServiceQuery::Queried) {
+        return UpdateRequest::FirstQueryFailed;
+    }
 
-    int result = 0;
+    UpdateRequest result = UpdateRequest::ServiceRunning;
     if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
         logError(L"Failed to start the service because it's already running.", GetLastError());
-        result = 4;
+        result = UpdateRequest::AlreadyRunning;
     }
 
     ULONGLONG since = GetTickCount64();
     DWORD lastCheckPoint = checkPoint;
-    while (result == 0 && state == SERVICE_STOP_PENDING) {
+    while (result == UpdateRequest::ServiceRunning && state == SERVICE_STOP_PENDING) {
         Sleep(interval);
-        if (queryServiceState(manager, service, &state, &checkPoint, &interval) != 0) return 5;
+        if (queryServiceState(service.get(), &state, &checkPoint, &interval) != ServiceQuery::Queried) {
+            return UpdateRequest::StopWaitQueryFailed;
+        }
         if (checkPoint > lastCheckPoint) {
             since = GetTickCount64();
             lastCheckPoint = checkPoint;
         } else if (GetTickCount64() - since > NO_PROGRESS_TIMEOUT_MS) {
             logError(L"Timeout waiting for the service to stop.", GetLastError());
-            result = 6;
+            result = UpdateRequest::StopTimedOut;
         }
     }
 
-    if (result == 0 && !StartServiceW(service, static_cast<DWORD>(argc), (LPCWSTR*)argv)) {
+    if (result == UpdateRequest::ServiceRunning &&
+        !StartServiceW(service.get(), static_cast<DWORD>(argc), (LPCWSTR*)argv)) {
         logError(L"Failed to start the service.", GetLastError());
-        result = 7;
+        result = UpdateRequest::StartFailed;
     }
-    if (result == 0) {
+    if (result == UpdateRequest::ServiceRunning) {
         logLine(L"Service start pending...\n");
         DWORD exitCode = 0;
-        if (queryServiceState(manager, service, &state, &checkPoint, &interval, &exitCode) != 0) return 8;
+        if (queryServiceState(service.get(), &state, &checkPoint, &interval, &exitCode) != ServiceQuery::Queried) {
+            return UpdateRequest::StartQueryFailed;
+        }
         since = GetTickCount64();
         lastCheckPoint = checkPoint;
-        bool queried = true;
         while (state == SERVICE_START_PENDING) {
             Sleep(interval);
-            if (queryServiceState(manager, service, &state, &checkPoint, &interval, &exitCode) != 0) {
-                queried = false;
+            if (queryServiceState(service.get(), &state, &checkPoint, &interval, &exitCode) != ServiceQuery::Queried) {
                 break;
             }
             if (checkPoint > lastCheckPoint) {
@@ -144,16 +144,13 @@ int startUpdateService(int argc, wchar_t** argv) {
             logLine(L"Service started successfully.\n");
         } else {
             logError(L"Service not running after start.", GetLastError());
-            result = 9;
+            result = UpdateRequest::NotRunningAfterStart;
         }
-        if (!queried) return result;
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     return result;
 }
 
-int beProcessRunner() {
+RunnerResult beProcessRunner() {
     logLine(L"beProcessRunner");
     applicationPath[0] = L'\0';
     for (int poll = 0; poll < MARKER_POLLS; ++poll) {
@@ -162,11 +159,11 @@ int beProcessRunner() {
             logLine(L"Marker file found, path to application is:");
             logLine(applicationPath);
             logLine(L"Starting application...");
-            if (!launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr)) {
+            if (launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr) != Launch::Started) {
                 logError(L"Failed to start the application", GetLastError());
-                return 1;
+                return RunnerResult::ApplicationNotStarted;
             }
-            return 0;
+            return RunnerResult::ApplicationStarted;
         case MarkerRead::Empty:
             logLine(L"Path to application missing in marker file (shouldn't happen!)");
             break;
@@ -183,14 +180,14 @@ int beProcessRunner() {
         Sleep(1000);
     }
     logLine(L"Marker file not found within timeout period, giving up");
-    return 1;
+    return RunnerResult::NoMarker;
 }
 
-int commitInstallation() {
+CommitResult commitInstallation() {
     bool isSystem = false;
-    if (isLocalSystem(&isSystem) != 0) {
+    if (isLocalSystem(&isSystem) != IdentityCheck::Checked) {
         logError(L"Failed to check if the user is SYSTEM", GetLastError());
-        return 1;
+        return CommitResult::IdentityUnknown;
     }
     logLine(L"commitInstallation will start the following binary:");
     logLine(applicationPath);
@@ -199,14 +196,14 @@ int commitInstallation() {
         DWORD error = writeMarkerFile(MARKER_FILE_PATH, applicationPath);
         if (error != ERROR_SUCCESS) {
             logError(L"Failed to create the marker file", error);
-            return 1;
+            return CommitResult::MarkerNotWritten;
         }
-        return 0;
+        return CommitResult::Committed;
     }
     logLine(L"Starting application directly...");
-    if (!launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr)) {
+    if (launchProcess(applicationPath, PathFindFileNameW(applicationPath), true, nullptr) != Launch::Started) {
         logError(L"Failed to start the application", GetLastError());
-        return 1;
+        return CommitResult::ApplicationNotStarted;
     }
-    return 0;
+    return CommitResult::Committed;
 }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "explicit_security.h"
 #include "messages.h"
 #include "names.h"
 #include "scoped.h"
@@ -113,10 +114,10 @@ void registerEventSource() {
     }
 }
 
-int openLogFile() {
+LogFileOpen openLogFile() {
     wchar_t tempDir[MAX_PATH];
     DWORD length = GetTempPathW(MAX_PATH, tempDir);
-    if (length == 0 || length >= MAX_PATH) return -1;
+    if (length == 0 || length >= MAX_PATH) return LogFileOpen::NotOpened;
 
     SYSTEMTIME now;
     GetSystemTime(&now);
@@ -124,7 +125,9 @@ int openLogFile() {
     StringCchPrintfW(stamp, 32, L"%04d%02d%02d_%02d%02d%02d", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
                      now.wSecond);
     wchar_t path[MAX_PATH];
-    if (FAILED(StringCchPrintfW(path, MAX_PATH, L"%slog_%s_%s.txt", tempDir, PROGRAM_NAME, stamp))) return -1;
+    if (FAILED(StringCchPrintfW(path, MAX_PATH, L"%slog_%s_%s.txt", tempDir, PROGRAM_NAME, stamp))) {
+        return LogFileOpen::NotOpened;
+    }
 
     wchar_t announce[MAX_PATH + 32];
     StringCchPrintfW(announce, MAX_PATH + 32, L"logfile path: %s\r\n", path);
@@ -136,21 +139,21 @@ int openLogFile() {
     ScopedHandle file(CreateFileW(path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return -1;
+    if (!file) return LogFileOpen::NotOpened;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks > 1) {
-        return -1;
+        return LogFileOpen::NotOpened;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_APPEND | _O_TEXT);
-    if (fd == -1) return -1;
+    if (fd == -1) return LogFileOpen::NotOpened;
     file.release();
     logFile = _fdopen(fd, "a+");
     if (!logFile) {
         _close(fd);
-        return -1;
+        return LogFileOpen::NotOpened;
     }
-    return 0;
+    return LogFileOpen::Opened;
 }
 
 void enableVerboseLogging(const wchar_t* text) {
@@ -161,7 +164,7 @@ void enableVerboseLogging(const wchar_t* text) {
 void logCurrentUser() {
     logLine(L"* current user:");
     bool isSystem = false;
-    if (isLocalSystem(&isSystem) != 0) {
+    if (isLocalSystem(&isSystem) != IdentityCheck::Checked) {
         logLine(L"FAIL - system user check failed!");
     } else if (isSystem) {
         logLine(L"SYSTEM");
@@ -173,27 +176,25 @@ void logCurrentUser() {
     }
 }
 
-int isLocalSystem(bool* isSystem) {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    ScopedSid systemSid;
-    if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  systemSid.receive())) {
+IdentityCheck isLocalSystem(bool* isSystem) {
+    PSID systemSid = localSystemSid();
+    if (!systemSid) {
         logError(L"Failed to get the local system SID", GetLastError());
-        return 1;
+        return IdentityCheck::NoSystemSid;
     }
     const DWORD infoSize = 8192;
     ScopedHeapBlock info(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, infoSize));
     if (!info) {
         logError(L"Failed to allocate memory for the process token", GetLastError());
-        return 2;
+        return IdentityCheck::NoMemory;
     }
     ScopedHandle token;
     DWORD returned = 0;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()) ||
         !GetTokenInformation(token.get(), TokenUser, info.get(), infoSize, &returned)) {
         logError(L"Failed to retrieve process token information", GetLastError());
-        return 4;
+        return IdentityCheck::NoTokenUser;
     }
-    *isSystem = EqualSid(systemSid.get(), static_cast<TOKEN_USER*>(info.get())->User.Sid) != FALSE;
-    return 0;
+    *isSystem = EqualSid(systemSid, static_cast<TOKEN_USER*>(info.get())->User.Sid) != FALSE;
+    return IdentityCheck::Checked;
 }

@@ -23,8 +23,13 @@ void logError(const wchar_t* text, DWORD code);
 // "<text> <last error>": console line only.
 void logWarning(const wchar_t* text);
 
-// Opens the log file in the temp directory; 0 on success, -1 otherwise.
-int openLogFile();
+enum class LogFileOpen : int {
+    Opened = 0,
+    NotOpened = -1,  // the lines go to the console only
+};
+
+// Opens the log file in the temp directory.
+LogFileOpen openLogFile();
 
 // openLogFile, then logLine(text).
 void enableVerboseLogging(const wchar_t* text);
@@ -32,9 +37,16 @@ void enableVerboseLogging(const wchar_t* text);
 // Announces the account this process runs as.
 void logCurrentUser();
 
+// isLocalSystem's results: 0, or the step that failed.
+enum class IdentityCheck : int {
+    Checked = 0,
+    NoSystemSid = 1,
+    NoMemory = 2,
+    NoTokenUser = 4,  // the process token or its user could not be read
+};
+
 // Sets *isSystem to whether the process token's user is S-1-5-18.
-// Returns 0 on success, 1 (no SID), 2 (no memory) or 4 (token query failed).
-int isLocalSystem(bool* isSystem);
+IdentityCheck isLocalSystem(bool* isSystem);
 
 // Writes text to standard output as it stands (no timestamp), flushed.
 void writeStdout(const wchar_t* text);

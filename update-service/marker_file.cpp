@@ -26,7 +26,7 @@ bool ownedByTrustedAccount(HANDLE file) {
 
 }  // namespace
 
-int buildMarkerSecurity(ExplicitSecurity& security) {
+SecurityStep buildMarkerSecurity(ExplicitSecurity& security) {
     // The folder's inheritable entries give Users nothing on Windows: the
     // clone runs as a standard user (or an administrator's filtered token).
     const AccessEntry entries[] = {
@@ -87,7 +87,7 @@ DWORD writeMarkerFile(const wchar_t* markerPath, const wchar_t* applicationPath)
     // stands under the marker's name (a link is removed, not followed), then
     // create a new file, which fails if somebody got in between.
     ExplicitSecurity security;
-    if (buildMarkerSecurity(security) != 0) return security.error();
+    if (buildMarkerSecurity(security) != SecurityStep::Built) return security.error();
     DeleteFileW(markerPath);
     ScopedHandle file(
         CreateFileW(markerPath, GENERIC_WRITE, 0, security.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));

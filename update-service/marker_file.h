@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "explicit_security.h"
+
 enum class MarkerRead {
     Missing,    // no such file, or it is being written
     Empty,      // no path in it
@@ -20,12 +22,9 @@ enum class MarkerRead {
 // Reads the first line of the marker into path (units, terminator included).
 MarkerRead readMarkerFile(const wchar_t* markerPath, wchar_t* path, DWORD units);
 
-class ExplicitSecurity;
-
 // The marker's descriptor: a protected DACL with full control for local
-// system and Administrators and read access for Users. 0, or the failed step
-// of ExplicitSecurity::build.
-int buildMarkerSecurity(ExplicitSecurity& security);
+// system and Administrators and read access for Users.
+SecurityStep buildMarkerSecurity(ExplicitSecurity& security);
 
 // Creates the marker afresh with buildMarkerSecurity's descriptor (never
 // through a file or link placed there before) and writes the path into it. 0 on success, otherwise a Win32 error.

@@ -4,8 +4,8 @@
 
 #include "logging.h"
 
-int launchProcess(const wchar_t* application, const wchar_t* commandLine, bool interactive,
-                  PROCESS_INFORMATION* information) {
+Launch launchProcess(const wchar_t* application, const wchar_t* commandLine, bool interactive,
+                     PROCESS_INFORMATION* information) {
     PROCESS_INFORMATION local;
     PROCESS_INFORMATION* target = information ? information : &local;
     ZeroMemory(target, sizeof(*target));
@@ -17,7 +17,7 @@ int launchProcess(const wchar_t* application, const wchar_t* commandLine, bool i
         wchar_t message[256];
         StringCchPrintfW(message, 256, L"Failed to start process: %s", application);
         logError(message, ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return Launch::NotStarted;
     }
     wchar_t desktop[32];
     StringCchCopyW(desktop, 32, interactive ? L"winsta0\\default" : L"");
@@ -35,11 +35,11 @@ int launchProcess(const wchar_t* application, const wchar_t* commandLine, bool i
         StringCchPrintfW(message, 256, L"Failed to start process: %s", application);
         logError(message, error);
         SetLastError(error);
-        return 0;
+        return Launch::NotStarted;
     }
     if (!information) {
         CloseHandle(local.hThread);
         CloseHandle(local.hProcess);
     }
-    return 1;
+    return Launch::Started;
 }

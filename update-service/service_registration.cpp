@@ -17,19 +17,19 @@ alignas(8) BYTE extendedDacl[EXTENDED_DACL_SIZE];
 
 }  // namespace
 
-int installService() {
+InstallResult installService() {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         // A cut-off path would register a different program.
         logError(L"Failed to get the path of the executable.", length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
-        return 1;
+        return InstallResult::NoOwnPath;
     }
 
     ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         logError(L"Failed to access the SCManager.", GetLastError());
-        return 2;
+        return InstallResult::NoManager;
     }
 
     // Quoted in both branches: unquoted, a path with a blank in it lets the
@@ -48,27 +48,27 @@ int installService() {
         logLine(L"Making the service executable for locally logged-in users.");
         grantLocalStartAccess(service.get());
         logLine(L"Service installed successfully.");
-        return 0;
+        return InstallResult::Installed;
     }
 
     DWORD error = GetLastError();
     if (error != ERROR_SERVICE_EXISTS) {
         logError(L"Failed to create the service.", error);
-        return 3;
+        return InstallResult::NotCreated;
     }
 
     logLine(L"The service is already installed; updating path to executable.");
     service.reset(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_ALL_ACCESS));
     if (!service) {
         logError(L"Updating the service exe path failed, failed to open the service.", GetLastError());
-        return 1;
+        return InstallResult::ExistingNotOpened;
     }
     if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, quotedPath,
                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
         logError(L"Updating the service exe path failed, configuration change failed.", GetLastError());
-        return 2;
+        return InstallResult::PathNotUpdated;
     }
-    return 0;
+    return InstallResult::Installed;
 }
 
 bool buildLocalStartDacl(PSECURITY_DESCRIPTOR securityDescriptor, BYTE* out) {
@@ -124,26 +124,26 @@ void grantLocalStartAccess(SC_HANDLE service) {
     }
 }
 
-int uninstallService() {
+DeleteResult uninstallService() {
     ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
         logError(L"Failed to access the SCManager.", GetLastError());
-        return 1;
+        return DeleteResult::NoManager;
     }
     ScopedServiceHandle service(OpenServiceW(manager.get(), SERVICE_NAME, DELETE));
     if (!service) {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
             logLine(L"The service doesn't exist.");
-            return 0;
+            return DeleteResult::Deleted;
         }
         logError(L"Failed to access the service.", error);
-        return 2;
+        return DeleteResult::NotOpened;
     }
     if (!DeleteService(service.get())) {
         logError(L"Failed to delete the service.", GetLastError());
-        return 3;
+        return DeleteResult::NotDeleted;
     }
     logLine(L"Service deleted successfully.");
-    return 0;
+    return DeleteResult::Deleted;
 }

@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "command_line.h"
 #include "explicit_security.h"
 #include "installer_source.h"
 #include "logging.h"
@@ -14,7 +15,6 @@
 #include "process_launch.h"
 #include "scoped.h"
 #include "signature.h"
-#include "update_roles.h"
 #include "work_directory.h"
 
 void (*workRoutine)(DWORD argc, LPWSTR* argv) = nullptr;
@@ -37,10 +37,6 @@ void reportStatus(DWORD state, DWORD waitHint, bool withCheckPoint = false) {
     serviceStatus.dwCheckPoint = withCheckPoint ? checkPoint : 0;
     serviceStatus.dwWaitHint = waitHint;
     SetServiceStatus(statusHandle, &serviceStatus);
-}
-
-bool isVerboseOption(const wchar_t* arg) {
-    return wcscmp(arg, L"/VERBOSE") == 0 || wcscmp(arg, L"-v") == 0 || wcscmp(arg, L"--verbose") == 0;
 }
 
 }  // namespace
@@ -94,7 +90,7 @@ void performUpdate(DWORD argc, LPWSTR* argv) {
     logLine(L"Copying the installer away to avoid TOCTOU attacks...");
     wchar_t copyPath[MAX_PATH];
     ScopedHandle readGuard;
-    if (copyInstallerAway(installerPath, copyPath, readGuard.receive()) != 0) {
+    if (copyInstallerAway(installerPath, copyPath, readGuard.receive()) != CopyStep::Copied) {
         logLine(L"Copying the installer failed! We're cancelling the installation.");
         return;
     }
@@ -102,13 +98,13 @@ void performUpdate(DWORD argc, LPWSTR* argv) {
     logLine(copyPath);
 
     logLine(L"Validating the installer binary...");
-    if (validateInstaller(copyPath) != 0) {
+    if (!validateInstaller(copyPath).passed()) {
         logLine(L"Validation failed! We're cancelling the installation.");
         return;
     }
     logLine(L"Validation successful. Starting the installer...");
     reportStatus(SERVICE_RUNNING, 3000);
-    if (runInstaller(copyPath) != 0) {
+    if (runInstaller(copyPath) != InstallerRun::Started) {
         logLine(L"Running the installer failed.");
         return;
     }
@@ -116,20 +112,20 @@ void performUpdate(DWORD argc, LPWSTR* argv) {
     logInfoEvent(MSG_EXECUTED);
 }
 
-int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard) {
+CopyStep copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard) {
     *readGuard = nullptr;
     wchar_t tempDir[MAX_PATH];
     DWORD length = serviceTempPathFunction(GetModuleHandleW(L"kernel32.dll"))(MAX_PATH, tempDir);
     if (length == 0 || length > MAX_PATH) {
         logError(L"GetTempPathW failed", GetLastError());
-        return 1;
+        return CopyStep::NoTempPath;
     }
     if (tempDir[length - 1] == L'\\') tempDir[length - 1] = L'\0';
 
     alignas(8) BYTE self[SECURITY_MAX_SID_SIZE];
     if (!processUserSid(self)) {
         logError(L"AllocateAndInitializeSid failed", GetLastError());
-        return 6;
+        return CopyStep::NoOwnerSid;
     }
     removeStaleWorkDirectories(tempDir, self);
 
@@ -149,25 +145,25 @@ int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE
             logLine(text);
         }
         logError(L"CopyFileW failed", error);
-        return 5;
+        return CopyStep::SourceRefused;
     }
 
     UUID uuid;
     RPC_STATUS status = UuidCreate(&uuid);
     if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY) {
         logError(L"UuidCreate failed to create a unique id for the directory name", status);
-        return 2;
+        return CopyStep::NoUuid;
     }
     RPC_WSTR uuidText = nullptr;
     if (UuidToStringW(&uuid, &uuidText) != RPC_S_OK) {
         logError(L"UuidToStringW failed", GetLastError());
-        return 3;
+        return CopyStep::NoUuidText;
     }
     wchar_t uuidName[40];
     StringCchCopyW(uuidName, 40, reinterpret_cast<wchar_t*>(uuidText));
     RpcStringFreeW(&uuidText);
-    int placed = placePrivateCopy(input.get(), tempDir, uuidName, self, target);
-    if (placed != 0) return placed;
+    CopyStep placed = placePrivateCopy(input.get(), tempDir, uuidName, self, target);
+    if (placed != CopyStep::Copied) return placed;
 
     // Held until the installer has been started: readers (validation, the
     // loader) may open the copy, writers and deleters may not.
@@ -176,12 +172,12 @@ int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE
     if (*readGuard == INVALID_HANDLE_VALUE) {
         *readGuard = nullptr;
         logError(L"CopyFileW failed", GetLastError());
-        return 5;
+        return CopyStep::CopyNotGuarded;
     }
-    return 0;
+    return CopyStep::Copied;
 }
 
-int runInstaller(const wchar_t* copyPath) {
+InstallerRun runInstaller(const wchar_t* copyPath) {
     wchar_t commandLine[256];
     StringCchPrintfW(commandLine, 256, L"%s %s", PathFindFileNameW(copyPath), INSTALLER_ARGUMENTS);
     wchar_t calling[512];
@@ -189,7 +185,7 @@ int runInstaller(const wchar_t* copyPath) {
     logLine(calling);
 
     PROCESS_INFORMATION process;
-    if (!launchProcess(copyPath, commandLine, false, &process)) return 1;
+    if (launchProcess(copyPath, commandLine, false, &process) != Launch::Started) return InstallerRun::NotStarted;
     logLine(L"Installer process started, waiting for process handle...");
     WaitForSingleObject(process.hProcess, 1000);
     wchar_t idText[64];
@@ -197,10 +193,10 @@ int runInstaller(const wchar_t* copyPath) {
     logLine(idText);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return 0;
+    return InstallerRun::Started;
 }
 
-int runAsService() {
+ServiceRunResult runAsService() {
     // The marker of an earlier update must not be taken for this one's.
     if (!DeleteFileW(MARKER_FILE_PATH) && GetLastError() != ERROR_FILE_NOT_FOUND) {
         logError(L"Failed to delete the marker file", GetLastError());
@@ -210,8 +206,8 @@ int runAsService() {
     SERVICE_TABLE_ENTRYW table[] = {{serviceName, svcMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
         logError(L"StartServiceCtrlDispatcher failed.", GetLastError());
-        return 1;
+        return ServiceRunResult::NoDispatcher;
     }
     logInfoEvent(MSG_EXECUTION_REQUEST_SUCCEEDED);
-    return 0;
+    return ServiceRunResult::Ran;
 }

@@ -3,6 +3,17 @@
 
 #include <windows.h>
 
+#include "work_directory.h"
+
+// runAsService's results, the exit codes of a start without a command.
+enum class ServiceRunResult : int {
+    Ran = 0,
+    NoDispatcher = 1,  // not started by the service control manager
+};
+
+// No command: runs as the service under the service control manager.
+ServiceRunResult runAsService();
+
 // The routine svcMain runs between the running and stopped reports.
 extern void (*workRoutine)(DWORD argc, LPWSTR* argv);
 
@@ -21,9 +32,14 @@ void performUpdate(DWORD argc, LPWSTR* argv);
 // file are created with a protected DACL that admits local system alone.
 // Folders of earlier updates are removed first. On success
 // target holds the copy's path and *readGuard a handle that keeps the copy
-// from being written, renamed or deleted until it is closed. 0, or 1 to 8.
-int copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard);
+// from being written, renamed or deleted until it is closed.
+CopyStep copyInstallerAway(const wchar_t* source, wchar_t (&target)[MAX_PATH], HANDLE* readGuard);
+
+enum class InstallerRun : int {
+    Started = 0,
+    NotStarted = 1,
+};
 
 // Starts the copy with the silent-install arguments and waits at most one
-// second for it. 0, or 1 when it could not be started.
-int runInstaller(const wchar_t* copyPath);
+// second for it.
+InstallerRun runInstaller(const wchar_t* copyPath);

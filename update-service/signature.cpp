@@ -105,12 +105,30 @@ const TrustStatusText TRUST_STATUS_TEXTS[] = {
     {static_cast<LONG>(TRUST_E_EXPLICIT_DISTRUST), L"The signature is present but specifically disallowed"},
 };
 
+// A name's result as the signer check's, under the same number.
+SignerCheck signerCheckOf(NameCheck result) {
+    switch (result) {
+    case NameCheck::Matches:
+        return SignerCheck::Matches;
+    case NameCheck::NoLength:
+        return SignerCheck::NameNoLength;
+    case NameCheck::NoMemory:
+        return SignerCheck::NameNoMemory;
+    case NameCheck::Unreadable:
+        return SignerCheck::NameUnreadable;
+    case NameCheck::Mismatch:
+        break;
+    }
+    return SignerCheck::PublisherMismatch;
+}
+
 }  // namespace
 
-LONG validateInstaller(const wchar_t* path) {
-    LONG status = verifyTrust(path);
-    if (status != 0) return status;
-    return checkSigner(path);
+InstallerValidation validateInstaller(const wchar_t* path) {
+    InstallerValidation result;
+    result.trustStatus = verifyTrust(path);
+    if (result.trustStatus == 0) result.signer = checkSigner(path);
+    return result;
 }
 
 LONG verifyTrust(const wchar_t* path) {
@@ -152,7 +170,7 @@ LONG verifyTrust(const wchar_t* path) {
     return status;
 }
 
-int checkSigner(const wchar_t* path) {
+SignerCheck checkSigner(const wchar_t* path) {
     const TrustFunctions* api = trustFunctions();
     HCERTSTORE storeHandle = nullptr;
     HCRYPTMSG messageHandle = nullptr;
@@ -160,7 +178,7 @@ int checkSigner(const wchar_t* path) {
                                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &storeHandle,
                                        &messageHandle, nullptr)) {
         logError(L"CryptQueryObject failed", GetLastError());
-        return 1;
+        return SignerCheck::NoSignature;
     }
     Scoped<HCERTSTORE, StoreTraits> storeGuard(storeHandle);
     Scoped<HCRYPTMSG, MessageTraits> messageGuard(messageHandle);
@@ -168,16 +186,16 @@ int checkSigner(const wchar_t* path) {
     DWORD signerInfoSize = 0;
     if (!api->cryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize)) {
         logError(L"CryptMsgGetParam failed to get length of signer info", GetLastError());
-        return 2;
+        return SignerCheck::NoSignerInfoSize;
     }
     ScopedLocal signerInfo(LocalAlloc(LPTR, signerInfoSize));
     if (!signerInfo) {
         logError(L"LocalAlloc failed for signer info", GetLastError());
-        return 3;
+        return SignerCheck::NoSignerInfoMemory;
     }
     if (!api->cryptMsgGetParam(messageHandle, CMSG_SIGNER_INFO_PARAM, 0, signerInfo.get(), &signerInfoSize)) {
         logError(L"CryptMsgGetParam failed to get content of signer info", GetLastError());
-        return 4;
+        return SignerCheck::NoSignerInfo;
     }
 
     // The signer's certificate is the one with the signer's issuer and serial number.
@@ -189,37 +207,37 @@ int checkSigner(const wchar_t* path) {
         storeHandle, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &certInfo, nullptr));
     if (!certificate) {
         logError(L"CertFindCertificateInStore failed", GetLastError());
-        return 5;
+        return SignerCheck::NoCertificate;
     }
 
-    int result = readCertificateName(certificate.get(), CERT_NAME_ISSUER_FLAG, nullptr);
-    if (result != 0) return result;
-    return readCertificateName(certificate.get(), 0, EXPECTED_PUBLISHER);
+    NameCheck issuer = readCertificateName(certificate.get(), CERT_NAME_ISSUER_FLAG, nullptr);
+    if (issuer != NameCheck::Matches) return signerCheckOf(issuer);
+    return signerCheckOf(readCertificateName(certificate.get(), 0, EXPECTED_PUBLISHER));
 }
 
-int readCertificateName(PCCERT_CONTEXT certificate, DWORD flags, const wchar_t* expected) {
+NameCheck readCertificateName(PCCERT_CONTEXT certificate, DWORD flags, const wchar_t* expected) {
     const TrustFunctions* api = trustFunctions();
     DWORD length =
         api ? api->certGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0) : 0;
     if (length == 0) {
         logError(L"CertGetNameString failed to get length information", GetLastError());
-        return 1;
+        return NameCheck::NoLength;
     }
     ScopedLocal name(LocalAlloc(LPTR, length * sizeof(wchar_t)));
     if (!name) {
         logError(L"LocalAlloc failed", GetLastError());
-        return 2;
+        return NameCheck::NoMemory;
     }
     auto* text = static_cast<wchar_t*>(name.get());
     if (api->certGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, text, length) == 0) {
         logError(L"CertGetNameString failed to get information from certificate", GetLastError());
-        return 3;
+        return NameCheck::Unreadable;
     }
     logLine(L"Signing certificate information:");
     logLine(text);
     if (expected && wcscmp(text, expected) != 0) {
         logError(L"Certificate data doesn't match expectation", 0);
-        return 4;
+        return NameCheck::Mismatch;
     }
-    return 0;
+    return NameCheck::Matches;
 }

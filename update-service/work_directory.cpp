@@ -139,8 +139,8 @@ void removeStaleWorkDirectories(const wchar_t* tempDir, PSID owner) {
     FindClose(search);
 }
 
-int placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, PSID owner,
-                     wchar_t (&target)[MAX_PATH]) {
+CopyStep placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, PSID owner,
+                          wchar_t (&target)[MAX_PATH]) {
     target[0] = L'\0';
     wchar_t workDir[MAX_PATH];
     StringCchCopyW(workDir, MAX_PATH, tempDir);
@@ -151,7 +151,7 @@ int placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, 
     DWORD appendError = GetLastError();
     if (!appended) {
         logError(L"PathAppendW failed", appendError);
-        return 4;
+        return CopyStep::NoPath;
     }
 
     // Folder and copy are created with their final DACL in place: there is no
@@ -160,17 +160,17 @@ int placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, 
     const AccessEntry systemOnly[] = {{WinLocalSystemSid, GENERIC_ALL}};
     ExplicitSecurity security;
     switch (security.build(systemOnly, 1, owner)) {
-    case 0:
+    case SecurityStep::Built:
         break;
-    case 1:
+    case SecurityStep::NoSid:
         logError(L"AllocateAndInitializeSid failed", security.error());
-        return 6;
-    case 2:
+        return CopyStep::NoSystemSid;
+    case SecurityStep::NoAcl:
         logError(L"SetEntriesInAcl failed", security.error());
-        return 7;
-    default:
+        return CopyStep::NoAcl;
+    case SecurityStep::NoDescriptor:
         logError(L"SetNamedSecurityInfo failed", security.error());
-        return 8;
+        return CopyStep::NoDescriptor;
     }
 
     // Never a folder that already exists: one of that name was not made here.
@@ -178,7 +178,7 @@ int placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, 
         DWORD dirError = GetLastError();
         logLine(L"Failed to create the private directory for the installer copy.");
         logError(L"CopyFileW failed", dirError);
-        return 5;
+        return CopyStep::FolderNotCreated;
     }
     {
         ScopedHandle output(CreateFileW(target, GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
@@ -194,8 +194,8 @@ int placePrivateCopy(HANDLE input, const wchar_t* tempDir, const wchar_t* name, 
         if (copyError != ERROR_SUCCESS) {
             RemoveDirectoryW(workDir);
             logError(L"CopyFileW failed", copyError);
-            return 5;
+            return CopyStep::CopyNotWritten;
         }
     }
-    return 0;
+    return CopyStep::Copied;
 }

@@ -5,11 +5,38 @@
 #include <algorithm>
 #include <regex>
 
+#include "command_line.h"
+#include "exit_codes.h"
+#include "handoff.h"
+#include "service_registration.h"
+#include "service_run.h"
 #include "wine_process.h"
 
 using namespace qartest;
 
 namespace {
+
+// The exit codes that callers read (the Java client, setups, scripts): the
+// names may change, the numbers may not.
+static_assert(USAGE_EXIT_CODE == -1);
+static_assert(exitCodeOf(InstallResult::Installed) == 0 && exitCodeOf(InstallResult::NoOwnPath) == 1 &&
+              exitCodeOf(InstallResult::ExistingNotOpened) == 1 && exitCodeOf(InstallResult::NoManager) == 2 &&
+              exitCodeOf(InstallResult::PathNotUpdated) == 2 && exitCodeOf(InstallResult::NotCreated) == 3);
+static_assert(exitCodeOf(DeleteResult::Deleted) == 0 && exitCodeOf(DeleteResult::NoManager) == 1 &&
+              exitCodeOf(DeleteResult::NotOpened) == 2 && exitCodeOf(DeleteResult::NotDeleted) == 3);
+static_assert(exitCodeOf(UpdateRequest::ServiceRunning) == 0 && exitCodeOf(UpdateRequest::NoManager) == 1 &&
+              exitCodeOf(UpdateRequest::NoService) == 2 && exitCodeOf(UpdateRequest::FirstQueryFailed) == 3 &&
+              exitCodeOf(UpdateRequest::AlreadyRunning) == 4 && exitCodeOf(UpdateRequest::StopWaitQueryFailed) == 5 &&
+              exitCodeOf(UpdateRequest::StopTimedOut) == 6 && exitCodeOf(UpdateRequest::StartFailed) == 7 &&
+              exitCodeOf(UpdateRequest::StartQueryFailed) == 8 &&
+              exitCodeOf(UpdateRequest::NotRunningAfterStart) == 9);
+static_assert(exitCodeOf(RunnerResult::ApplicationStarted) == 0 && exitCodeOf(RunnerResult::NoMarker) == 1 &&
+              exitCodeOf(RunnerResult::ApplicationNotStarted) == 1);
+static_assert(exitCodeOf(CommitResult::Committed) == 0 && exitCodeOf(CommitResult::IdentityUnknown) == 1 &&
+              exitCodeOf(CommitResult::MarkerNotWritten) == 1 && exitCodeOf(CommitResult::ApplicationNotStarted) == 1);
+static_assert(exitCodeOf(ServiceRunResult::Ran) == 0 && exitCodeOf(ServiceRunResult::NoDispatcher) == 1);
+
+const DWORD USAGE_CODE = static_cast<DWORD>(USAGE_EXIT_CODE);
 
 const char USAGE[] =
     "\n"
@@ -86,7 +113,7 @@ TEST_P(UsageTest, PrintsUsageAndExitsMinusOne) {
     RunOptions options;
     options.env = {{L"TEMP", temp}, {L"TMP", temp}};
     ProcessResult r = run(c.args, options);
-    EXPECT_EQ(r.exitCode, 0xFFFFFFFFu) << c.why;
+    EXPECT_EQ(r.exitCode, USAGE_CODE) << c.why;
     EXPECT_EQ(withoutWarnings(r.out), USAGE) << c.why;
     EXPECT_EQ(r.out.find("current user"), std::string::npos) << c.why;
     EXPECT_TRUE(logFiles(temp).empty()) << c.why;
@@ -114,7 +141,7 @@ TEST(CommandLine, ProgramPathIsExaminedToo) {
     RunOptions options;
     options.commandLine = cmd;
     ProcessResult r = run({}, options);
-    EXPECT_EQ(r.exitCode, 0xFFFFFFFFu);
+    EXPECT_EQ(r.exitCode, USAGE_CODE);
     EXPECT_EQ(withoutWarnings(r.out), USAGE);
 }
 
@@ -122,7 +149,7 @@ TEST(CommandLine, CommandWordsAreCaseSensitive) {
     // INSTALL is no command: the program takes the service path, and from a
     // console the dispatcher connection fails.
     ProcessResult r = run({L"INSTALL"});
-    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.exitCode, exitCodeOf(ServiceRunResult::NoDispatcher));
     EXPECT_EQ(r.out.find("Installing the QAR Client Updater Service."), std::string::npos);
     EXPECT_NE(r.out.find("QAR Client Updater Service execution requested."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  StartServiceCtrlDispatcher failed. - code 0x00000427\r\n"), std::string::npos) << r.out;
@@ -131,13 +158,13 @@ TEST(CommandLine, CommandWordsAreCaseSensitive) {
 TEST(CommandLine, ApplicationPathOfMaximumLengthIsAccepted) {
     // 1023 characters fit the buffer: the command is taken (not the usage text).
     ProcessResult r = run({L"commit-installation", std::wstring(1023, L'a')});
-    EXPECT_NE(r.exitCode, 0xFFFFFFFFu);
+    EXPECT_NE(r.exitCode, USAGE_CODE);
     EXPECT_NE(r.out.find("Committing the QAR Client installation."), std::string::npos) << r.out;
 }
 
 TEST(Logging, LinesAreTimestampedAndEventsLeaveAnEmptyLine) {
     ProcessResult r = run({L"foo", L"delete"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted)) << r.out;
     std::regex stamped(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d  .*)");
     auto all = lines(r.out);
     std::vector<std::string> texts;
@@ -163,7 +190,7 @@ TEST(Logging, VerboseWritesTheSameLinesToTheLogFile) {
     RunOptions options;
     options.env = {{L"TEMP", temp}, {L"TMP", temp}};
     ProcessResult r = run({L"delete", L"--verbose"}, options);
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted)) << r.out;
 
     auto files = logFiles(temp);
     ASSERT_EQ(files.size(), 1u);
@@ -196,7 +223,7 @@ TEST(Logging, UnwritableTempFolderKeepsTheConsole) {
     RunOptions options;
     options.env = {{L"TEMP", missing}, {L"TMP", missing}};
     ProcessResult r = run({L"-v", L"delete"}, options);
-    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted));
     EXPECT_NE(r.out.find("logfile path: C:\\no\\such\\folder\\log_qarupdateservice_"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  qarupdateservice logging enabled\r\n"), std::string::npos);
 }
@@ -224,7 +251,7 @@ TEST(Logging, LogFileNeverFollowsALinkPlantedUnderItsName) {
     RunOptions options;
     options.env = {{L"TEMP", temp}, {L"TMP", temp}};
     ProcessResult r = run({L"-v", L"delete"}, options);
-    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted));
     EXPECT_NE(r.out.find("logfile path: "), std::string::npos);
     EXPECT_NE(r.out.find("  qarupdateservice logging enabled\r\n"), std::string::npos);  // the console still has it
     EXPECT_EQ(readFile(victim), "victim");

@@ -94,7 +94,7 @@ TEST_F(MarkerFile, WriterReplacesAPlantedLinkWithoutTouchingItsTarget) {
 // and through AccessCheck for a token that is a member of Users alone.
 TEST(MarkerDescriptor, UsersMayReadOnlySystemAndAdministratorsMayWrite) {
     ExplicitSecurity security;
-    ASSERT_EQ(buildMarkerSecurity(security), 0) << security.error();
+    ASSERT_EQ(buildMarkerSecurity(security), SecurityStep::Built) << security.error();
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ASSERT_TRUE(GetSecurityDescriptorControl(security.descriptor(), &control, &revision));

@@ -2,6 +2,8 @@
 // entry is read back through the API.
 #include <gtest/gtest.h>
 
+#include "exit_codes.h"
+#include "service_registration.h"
 #include "wine_process.h"
 
 using namespace qartest;
@@ -64,7 +66,7 @@ protected:
 
 TEST_F(Registration, InstallCreatesTheDemandStartService) {
     ProcessResult r = run({L"install"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(InstallResult::Installed)) << r.out;
     EXPECT_TRUE(contains(r.out, "  Installing the QAR Client Updater Service.\r\n\r\n"));
     EXPECT_TRUE(contains(r.out, "  Making the service executable for locally logged-in users.\r\n"));
     EXPECT_TRUE(contains(r.out, "  Service installed successfully.\r\n"));
@@ -86,9 +88,9 @@ TEST_F(Registration, InstallCreatesTheDemandStartService) {
 }
 
 TEST_F(Registration, SecondInstallStoresTheQuotedPath) {
-    ASSERT_EQ(run({L"install"}).exitCode, 0u);
+    ASSERT_EQ(run({L"install"}).exitCode, exitCodeOf(InstallResult::Installed));
     ProcessResult r = run({L"install"});
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(InstallResult::Installed)) << r.out;
     EXPECT_TRUE(contains(r.out, "  The service is already installed; updating path to executable.\r\n"));
     // The DACL is extended only when the service is created.
     EXPECT_FALSE(contains(r.out, "Making the service executable"));
@@ -145,7 +147,7 @@ protected:
 
 TEST_F(BlankInPath, QuotedPathStartsTheServiceNotThePlantedProgram) {
     ProcessResult r = runProgram(program_, {L"install"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(InstallResult::Installed)) << r.out;
     EXPECT_EQ(imagePath(), L"\"" + program_ + L"\"");
     start();
     EXPECT_FALSE(readFile(planted_)) << "the system started C:\\qar-reg\\Program.exe as the service";
@@ -163,16 +165,16 @@ TEST_F(BlankInPath, QuotedPathStartsTheServiceNotThePlantedProgram) {
 }
 
 TEST_F(Registration, DeleteRemovesTheServiceAndToleratesItsAbsence) {
-    ASSERT_EQ(run({L"install"}).exitCode, 0u);
+    ASSERT_EQ(run({L"install"}).exitCode, exitCodeOf(InstallResult::Installed));
     ProcessResult r = run({L"delete"});
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted)) << r.out;
     EXPECT_TRUE(contains(r.out, "  Removing the QAR Client Updater Service.\r\n"));
     EXPECT_TRUE(contains(r.out, "  Service deleted successfully.\r\n"));
     EXPECT_TRUE(contains(r.out, "  QAR Client Updater Service removed successfully.\r\n"));
     EXPECT_FALSE(readConfig().exists);
 
     r = run({L"delete"});
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted)) << r.out;
     EXPECT_TRUE(contains(r.out, "  The service doesn't exist.\r\n"));
     EXPECT_TRUE(contains(r.out, "  QAR Client Updater Service removed successfully.\r\n"));
 }

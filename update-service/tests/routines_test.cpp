@@ -11,7 +11,10 @@
 
 #include <cstring>
 
+#include "explicit_security.h"
+#include "handoff.h"
 #include "logging.h"
+#include "scoped.h"
 #include "service_registration.h"
 #include "wine_process.h"
 
@@ -144,8 +147,32 @@ TEST(LogTexts, OverlongErrorTextIsCutAtTheBuffer) {
 
 TEST(Identity, IsLocalSystemAnswersForThisProcess) {
     bool isSystem = true;
-    EXPECT_EQ(isLocalSystem(&isSystem), 0);
+    EXPECT_EQ(isLocalSystem(&isSystem), IdentityCheck::Checked);
     EXPECT_FALSE(isSystem);  // nothing runs as LocalSystem here
+}
+
+TEST(Identity, LocalSystemSidIsBuiltOnce) {
+    PSID sid = localSystemSid();
+    ASSERT_TRUE(sid) << GetLastError();
+    EXPECT_TRUE(IsWellKnownSid(sid, WinLocalSystemSid));
+    EXPECT_EQ(localSystemSid(), sid);
+}
+
+TEST(ServiceState, FailedQueryLeavesTheCallersHandleOpen) {
+    // A manager handle is no service handle: the query fails. The caller
+    // still owns the handle and closes it itself.
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ASSERT_TRUE(manager) << GetLastError();
+    DWORD state = 0, checkPoint = 0, interval = 0;
+    CapturedStdout capture;
+    ServiceQuery result = queryServiceState(manager.get(), &state, &checkPoint, &interval);
+    std::string text = capture.finish();
+    EXPECT_EQ(result, ServiceQuery::Failed);
+    EXPECT_NE(text.find("  Failed to query the service status. - code 0x"), std::string::npos) << text;
+    // A closed handle would fail with ERROR_INVALID_HANDLE instead.
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(OpenServiceW(manager.get(), L"qar-no-such-service", SERVICE_QUERY_STATUS));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 struct MessageCase {

@@ -18,7 +18,8 @@ using namespace qartest;
 namespace {
 
 // Collects what the routines write to standard output, timestamps removed.
-std::string captureLog(LONG (*routine)(const wchar_t*), const std::wstring& path, LONG* result) {
+std::string captureLog(InstallerValidation (*routine)(const wchar_t*), const std::wstring& path,
+                       InstallerValidation* result) {
     wchar_t dir[MAX_PATH], file[MAX_PATH];
     GetTempPathW(MAX_PATH, dir);
     GetTempFileNameW(dir, L"sig", 0, file);
@@ -52,22 +53,24 @@ protected:
 
 TEST_P(Validation, ValidatesTheCopy) {
     const SignatureCase& c = GetParam();
-    LONG result = -1;
+    InstallerValidation result;
     std::string log = captureLog(validateInstaller, winPath(c.file), &result);
     if (c.valid) {
-        EXPECT_EQ(result, 0) << log;
+        EXPECT_TRUE(result.passed()) << log;
         EXPECT_EQ(log,
                   "The file is signed and the signature is valid.\n"
                   "Signing certificate information:\nQAR Test Root CA\n"
                   "Signing certificate information:\nNorvale Data AG\n");
         return;
     }
-    EXPECT_NE(result, 0) << log;
+    EXPECT_FALSE(result.passed()) << log;
     EXPECT_EQ(log.find("Signing certificate information:") != std::string::npos, c.signerExamined) << log;
     if (c.signerExamined) {
-        EXPECT_EQ(result, 4);
+        EXPECT_EQ(result.trustStatus, 0);
+        EXPECT_EQ(result.signer, SignerCheck::PublisherMismatch);
         EXPECT_NE(log.find("The file is signed and the signature is valid.\n"), std::string::npos) << log;
     } else {
+        EXPECT_NE(result.trustStatus, 0);
         EXPECT_EQ(log.find("signature is valid"), std::string::npos) << log;
     }
     EXPECT_NE(log.find(c.errorLine), std::string::npos) << log;
@@ -98,9 +101,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SignatureCase>& info) { return std::string(info.param.name); });
 
 TEST(ValidationOfAMissingFile, IsRefusedBeforeTheSigner) {
-    LONG result = 0;
+    InstallerValidation result;
     std::string log = captureLog(validateInstaller, L"C:\\no\\such\\installer.exe", &result);
-    EXPECT_NE(result, 0);
+    EXPECT_NE(result.trustStatus, 0);
     EXPECT_EQ(log.find("Signing certificate information:"), std::string::npos) << log;
 }
 

@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-
+#include "exit_codes.h"
+#include "handoff.h"
 #include "marker_file.h"
 #include "pipe_recorder.h"
 #include "test_pki.h"
@@ -66,7 +67,7 @@ TEST_F(UpdateRoad, UnsignedInstallerIsCopiedButNeverRun) {
     writeInstallerSettings(std::wstring(TEST_ROOT) + L"\\installer-proof.txt", L"C:\\nowhere\\app.exe");
     ProcessResult r = run({L"software-update", unsignedInstaller(), L"/VERBOSE"});
     std::string out = untimed(r.out);
-    ASSERT_EQ(r.exitCode, 0u) << out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << out;
     EXPECT_TRUE(contains(out, "\nCreating the clone...\n")) << out;
     EXPECT_TRUE(contains(out, "\nCloning " + toUtf8(winPath(QARUPDATESERVICE_EXE)) + " to " + toUtf8(tempDir()) +
                                   "\\qus_clone.exe...\n"))
@@ -130,7 +131,7 @@ TEST_F(UpdateRoad, SignedInstallerRunsAndTheApplicationIsRestarted) {
     writeInstallerSettings(installerProof, app);
 
     ProcessResult r = run({L"software-update", winPath(QAR_TEST_INSTALLER_SIGNED_EXE), L"/VERBOSE"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     auto copies = installerCopies();
@@ -142,7 +143,12 @@ TEST_F(UpdateRoad, SignedInstallerRunsAndTheApplicationIsRestarted) {
     EXPECT_TRUE(contains(log, "\nCalling installer: " + toUtf8(copies[0]) + " " + uuid +
                                   " /VERYSILENT /SUPPRESSMSGBOXES /LOG\n"))
         << log;
-    EXPECT_TRUE(contains(log, "\nInstaller process started, waiting for process handle...\nInstaller process ID: "));
+    // The service waits up to a second between these two lines; the requester,
+    // whose log file has the same name when it started in the same second,
+    // may append its own lines in between.
+    size_t started = log.find("\nInstaller process started, waiting for process handle...\n");
+    EXPECT_NE(started, std::string::npos) << log;
+    EXPECT_NE(log.find("\nInstaller process ID: ", started), std::string::npos) << log;
     EXPECT_TRUE(contains(log, "\nQAR Client Updater Service successfully executed.\n"));
 
     // The installer ran as the service's child with the fixed arguments and,
@@ -167,7 +173,7 @@ TEST_F(UpdateRoad, SignedInstallerRunsAndTheApplicationIsRestarted) {
 
 TEST_F(UpdateRoad, MissingInstallerFailsInTheCopy) {
     ProcessResult r = run({L"-v", L"software-update", tempDir() + L"\\no-such-installer.exe"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nCopyFileW failed - code 0x00000002\n")) << log;
@@ -180,7 +186,7 @@ TEST_F(UpdateRoad, ServiceStartedWithoutInstallerPath) {
     // from an earlier update is deleted by every start of the service.
     ASSERT_TRUE(writeFile(MARKER, "C:\\old\\app.exe\r\n"));
     ProcessResult r = run({L"/VERBOSE", L"software-update"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
     ASSERT_TRUE(waitServiceStopped(20000));
     EXPECT_FALSE(readFile(MARKER));
     std::string log = untimed(readLogFiles());
@@ -241,7 +247,7 @@ protected:
 TEST_F(ServiceStates, AlreadyRunningServiceIsNotStartedAgain) {
     startStandIn(L"stay-running", SERVICE_RUNNING);
     ProcessResult r = run({L"software-update", unsignedInstaller()});
-    EXPECT_EQ(r.exitCode, 4u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(UpdateRequest::AlreadyRunning)) << r.out;
     EXPECT_TRUE(contains(untimed(r.out), "\nFailed to start the service because it's already running. - code 0x"))
         << r.out;
     // The clone was started before and keeps polling.
@@ -251,7 +257,7 @@ TEST_F(ServiceStates, AlreadyRunningServiceIsNotStartedAgain) {
 TEST_F(ServiceStates, StopThatNeverProgressesEndsTheWait) {
     startStandIn(L"stop-pending", SERVICE_STOP_PENDING);
     ProcessResult r = run({L"software-update", unsignedInstaller()});
-    EXPECT_EQ(r.exitCode, 6u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(UpdateRequest::StopTimedOut)) << r.out;
     EXPECT_TRUE(contains(untimed(r.out), "\nTimeout waiting for the service to stop. - code 0x")) << r.out;
 }
 
@@ -304,7 +310,7 @@ TEST_P(HostileInstallerPath, IsRefusedAndTheNextRequestIsServed) {
     std::wstring path = replacePipe(GetParam().path, pipeName);
 
     ProcessResult r = run({L"software-update", path, L"/VERBOSE"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
     ASSERT_TRUE(waitServiceStopped(20000)) << "the service hangs on " << toUtf8(path);
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nPath of the installer executable:\n" + toUtf8(path) + "\n")) << log;
@@ -319,7 +325,7 @@ TEST_P(HostileInstallerPath, IsRefusedAndTheNextRequestIsServed) {
     // The service is free for the next request, which is served.
     removeLogFiles();
     r = run({L"software-update", unsignedInstaller(), L"/VERBOSE"});
-    ASSERT_EQ(r.exitCode, 0u) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
     ASSERT_TRUE(waitServiceStopped(20000));
     log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nValidating the installer binary...\n")) << log;
@@ -331,7 +337,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, HostileInstallerPath, testing::ValuesIn(HOSTILE_
 
 TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
     // A first update shows where the service keeps its work folders.
-    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, 0u);
+    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, exitCodeOf(UpdateRequest::ServiceRunning));
     ASSERT_TRUE(waitServiceStopped(20000));
     ASSERT_EQ(workDirectories().size(), 1u);
     const std::wstring first = workDirectories()[0];
@@ -358,7 +364,8 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
     ASSERT_NE(running, INVALID_HANDLE_VALUE);
 
     removeLogFiles();
-    ASSERT_EQ(run({L"software-update", unsignedInstaller(), L"/VERBOSE"}).exitCode, 0u);
+    ASSERT_EQ(run({L"software-update", unsignedInstaller(), L"/VERBOSE"}).exitCode,
+              exitCodeOf(UpdateRequest::ServiceRunning));
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nRemoved the work directory of an earlier update: " + toUtf8(first) + "\n")) << log;
@@ -376,7 +383,7 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
 
     // Once the installer has ended, its folder goes at the next start.
     CloseHandle(running);
-    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, 0u);
+    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, exitCodeOf(UpdateRequest::ServiceRunning));
     ASSERT_TRUE(waitServiceStopped(20000));
     EXPECT_EQ(GetFileAttributesW(inUse.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(workDirectories().size(), 2u);  // nested, and this run's
@@ -387,7 +394,7 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
 TEST(Requester, ServiceNotInstalled) {
     ProcessResult r = run({L"software-update", L"C:\\x.exe"});
     killProcesses(L"qus_clone.exe");
-    EXPECT_EQ(r.exitCode, 2u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(UpdateRequest::NoService)) << r.out;
     EXPECT_TRUE(contains(untimed(r.out), "\nFailed to access the service. - code 0x00000424\n")) << r.out;
 }
 
@@ -409,7 +416,7 @@ TEST_F(MarkerRoad, CloneStartsTheMarkedApplicationByItsBareFileName) {
 
     ProcessResult r = run({L"be-process-runner"});
     std::string out = untimed(r.out);
-    EXPECT_EQ(r.exitCode, 0u) << out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(RunnerResult::ApplicationStarted)) << out;
     EXPECT_TRUE(contains(out, "\nbeProcessRunner\n"));
     EXPECT_TRUE(contains(out, "\nMarker file found, path to application is:\n" + toUtf8(app) +
                                   "\nStarting application...\n"))
@@ -477,7 +484,7 @@ TEST_F(MarkerRoad, ClonePollsUntilATrustworthyMarkerAppears) {
     DWORD exitCode = 1;
     GetExitCodeProcess(clone, &exitCode);
     CloseHandle(clone);
-    EXPECT_EQ(exitCode, 0u) << readFile(output).value_or("");
+    EXPECT_EQ(exitCode, exitCodeOf(RunnerResult::ApplicationStarted)) << readFile(output).value_or("");
     EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), "app.exe\n");
 }
 
@@ -486,7 +493,7 @@ TEST_F(MarkerRoad, PathBeyondLatin1TravelsThroughTheMarker) {
     std::wstring app = placeApplication(dir, L"\u041a\u043b\u0438\u0435\u043d\u0442.exe");
     ASSERT_EQ(writeMarkerFile(MARKER, app.c_str()), 0u);
     ProcessResult r = run({L"be-process-runner"});
-    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(RunnerResult::ApplicationStarted)) << r.out;
     EXPECT_EQ(waitForFile(dir + L"\\app-proof.txt", 10000), toUtf8(L"\u041a\u043b\u0438\u0435\u043d\u0442.exe\n"));
 }
 
@@ -495,7 +502,7 @@ TEST_F(MarkerRoad, CommitByAnOrdinaryUserStartsTheApplicationAtOnce) {
     std::wstring app = placeApplication(dir, L"Client Tool.exe");
     ProcessResult r = run({L"commit-installation", app});
     std::string out = untimed(r.out);
-    EXPECT_EQ(r.exitCode, 0u) << out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(CommitResult::Committed)) << out;
     EXPECT_TRUE(contains(out, "\nCommitting the QAR Client installation.\n\n"));
     EXPECT_TRUE(contains(out, "\ncommitInstallation will start the following binary:\n" + toUtf8(app) + "\n"));
     EXPECT_TRUE(contains(out, "\nStarting application directly...\n"));
@@ -508,7 +515,7 @@ TEST_F(MarkerRoad, CommitOfAMissingApplicationFails) {
     std::wstring app = std::wstring(TEST_ROOT) + L"\\missing\\app.exe";
     ProcessResult r = run({L"commit-installation", app});
     std::string out = untimed(r.out);
-    EXPECT_EQ(r.exitCode, 1u) << out;
+    EXPECT_EQ(r.exitCode, exitCodeOf(CommitResult::ApplicationNotStarted)) << out;
     EXPECT_TRUE(contains(out, "\nFailed to start process: " + toUtf8(app) + " - code 0x00000003\n")) << out;
     EXPECT_TRUE(contains(out, "\nFailed to start the application - code 0x00000003\n")) << out;
     EXPECT_FALSE(contains(out, "successfully committed"));

@@ -173,7 +173,7 @@ const wchar_t UUID_B[] = L"7c9e6679-7425-40de-944b-e07fc1f90ae7";
 TEST_F(PrivateCopy, FreshFolderAdmitsLocalSystemAlone) {
     HANDLE source = openSource();
     wchar_t target[MAX_PATH];
-    ASSERT_EQ(placePrivateCopy(source, temp_.c_str(), UUID_A, self_, target), 0);
+    ASSERT_EQ(placePrivateCopy(source, temp_.c_str(), UUID_A, self_, target), CopyStep::Copied);
     CloseHandle(source);
     std::wstring dir = temp_ + L"\\" + UUID_A;
     EXPECT_EQ(std::wstring(target), dir + L"\\" + UUID_A);
@@ -204,7 +204,8 @@ TEST_F(PrivateCopy, NameTakenBeforehandIsNeverUsed) {
     for (const wchar_t* name : {UUID_A, UUID_B}) {
         HANDLE source = openSource();
         wchar_t target[MAX_PATH];
-        EXPECT_EQ(placePrivateCopy(source, temp_.c_str(), name, self_, target), 5) << toUtf8(name);
+        EXPECT_EQ(placePrivateCopy(source, temp_.c_str(), name, self_, target), CopyStep::FolderNotCreated)
+            << toUtf8(name);
         CloseHandle(source);
     }
     EXPECT_EQ(GetFileAttributesW((planted + L"\\" + UUID_A).c_str()), INVALID_FILE_ATTRIBUTES)
@@ -219,10 +220,8 @@ TEST_F(PrivateCopy, FoldersOfOtherOwnersAreNeverRemoved) {
     std::wstring dir = temp_ + L"\\" + UUID_A;
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     ASSERT_TRUE(writeFile(dir + L"\\" + UUID_A, "x"));
-    alignas(8) BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(system);
-    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
-    removeStaleWorkDirectories(temp_.c_str(), system);
+    ASSERT_TRUE(localSystemSid()) << GetLastError();
+    removeStaleWorkDirectories(temp_.c_str(), localSystemSid());
     EXPECT_EQ(readFile(dir + L"\\" + UUID_A), "x");
 
     removeStaleWorkDirectories(temp_.c_str(), self_);
