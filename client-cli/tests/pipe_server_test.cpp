@@ -41,7 +41,9 @@ TEST(PipeTransaction, ServerMayIdentifyTheCallerButNeverActAsIt) {
     ASSERT_EQ(levels.size(), 1u);
     // Wine's pipe server impersonates its own token at SecurityImpersonation
     // whatever the client allowed; elsewhere the server sees the level itself.
-    if (qartest::pipeServersSeeClientLevel()) EXPECT_LE(levels[0], SecurityIdentification);
+    if (qartest::pipeServersSeeClientLevel()) {
+        EXPECT_LE(levels[0], SecurityIdentification);
+    }
 }
 
 }  // namespace

@@ -93,7 +93,9 @@ TEST_P(ForwardTest, ParameterArrivesAsOneUtf8Message) {
     EXPECT_TRUE(received.connected);
     EXPECT_EQ(received.messages, std::vector<std::string>{toUtf8(c.parameter)});
     // Wine's pipe server cannot tell (see pipe_server_test.cpp).
-    if (pipeServersSeeClientLevel()) EXPECT_LE(received.impersonationLevel, SecurityIdentification);
+    if (pipeServersSeeClientLevel()) {
+        EXPECT_LE(received.impersonationLevel, SecurityIdentification);
+    }
     EXPECT_FALSE(folder.clientStarted());
 }
 
@@ -335,7 +337,9 @@ TEST_P(StartTest, StartsClientFromOwnFolderWithQuotedFileName) {
     EXPECT_EQ((*record)["commandLine"], toUtf8(c.commandLine));
     // Read back by the client's runtime: the parameter, whole, as one argument.
     EXPECT_EQ((*record)["argc"], c.parameter ? "2" : "1");
-    if (c.parameter) EXPECT_EQ((*record)["arg1"], toUtf8(*c.parameter));
+    if (c.parameter) {
+        EXPECT_EQ((*record)["arg1"], toUtf8(*c.parameter));
+    }
     EXPECT_EQ((*record)["desktop"], "winsta0\\default");
     EXPECT_EQ((*record)["flags"], std::to_string(STARTF_USESHOWWINDOW));
     EXPECT_EQ((*record)["showWindow"], std::to_string(SW_SHOW));

@@ -37,7 +37,9 @@ TEST(CheckNamedPipe, ServerMayIdentifyTheCallerButNeverActAsIt) {
     EXPECT_EQ(received.messages, std::vector<std::string>{"x"});
     // Wine's pipe server impersonates its own token at SecurityImpersonation
     // whatever the client allowed; elsewhere the server sees the level itself.
-    if (qartest::pipeServersSeeClientLevel()) EXPECT_LE(received.impersonationLevel, SecurityIdentification);
+    if (qartest::pipeServersSeeClientLevel()) {
+        EXPECT_LE(received.impersonationLevel, SecurityIdentification);
+    }
 }
 
 }  // namespace

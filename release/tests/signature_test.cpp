@@ -54,7 +54,9 @@ TEST_P(SignedPackage, CarriesATrustedSignatureByTheExpectedPublisher) {
     EXPECT_EQ(verifyTrust(path), 0);
     // The update service's own check: trusted, and the signer's name is the
     // publisher it requires of the installers it runs.
-    EXPECT_EQ(validateInstaller(path.c_str()), 0);
+    InstallerValidation validation = validateInstaller(path.c_str());
+    EXPECT_EQ(validation.trustStatus, 0);
+    EXPECT_EQ(validation.signer, SignerCheck::Matches);
 }
 
 INSTANTIATE_TEST_SUITE_P(Binaries, SignedPackage, testing::ValuesIn(kPackaged),

@@ -114,7 +114,9 @@ TEST(InstallerSource, OpenLendsNoIdentityAndKeepsOnlyDiskFiles) {
         // Wine 8 ignores a pipe client's quality-of-service flags (it gives the
         // server level 2 for any client); Windows gives an anonymous token, or
         // none that the server could open.
-        if (!underWine()) EXPECT_LT(recorder.level(), (int)SecurityImpersonation) << recorder.impersonationError();
+        if (!underWine()) {
+            EXPECT_LT(recorder.level(), (int)SecurityImpersonation) << recorder.impersonationError();
+        }
         CloseHandle(client);
     }
     PipeRecorder recorder(name);
