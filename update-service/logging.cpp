@@ -4,7 +4,7 @@
 #include <io.h>
 #include <strsafe.h>
 
-#include <string>
+#include <cwchar>
 
 #include "explicit_security.h"
 #include "messages.h"
@@ -18,11 +18,37 @@ namespace {
 
 // Console and log file carry 8-bit text: each UTF-16 unit up to U+00FF becomes
 // the byte of the same value, as the C runtime's "C" locale does; anything
-// beyond that is shown as '?'.
-std::string toLatin1(const wchar_t* text) {
-    std::string out;
-    for (; *text; ++text) out.push_back(*text <= 0xFF ? static_cast<char>(*text) : '?');
-    return out;
+// beyond that is shown as '?'. The parts go out one after the other in one
+// write where memory allows (lines of two threads never mix), otherwise in
+// pieces of the local buffer; then the stream is flushed.
+void writeLatin1(FILE* stream, const wchar_t* const* parts, size_t count) {
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i) length += wcslen(parts[i]);
+
+    char local[1024];
+    char* bytes = local;
+    size_t capacity = sizeof(local);
+    ScopedHeapBlock heap;
+    if (length > capacity) {
+        heap.reset(HeapAlloc(GetProcessHeap(), 0, length));
+        if (heap) {
+            bytes = static_cast<char*>(heap.get());
+            capacity = length;
+        }
+    }
+
+    size_t used = 0;
+    for (size_t i = 0; i < count; ++i) {
+        for (const wchar_t* unit = parts[i]; *unit; ++unit) {
+            if (used == capacity) {
+                fwrite(bytes, 1, used, stream);
+                used = 0;
+            }
+            bytes[used++] = *unit <= 0xFF ? static_cast<char>(*unit) : '?';
+        }
+    }
+    fwrite(bytes, 1, used, stream);
+    fflush(stream);
 }
 
 void formatTimestamp(wchar_t (&buffer)[32]) {
@@ -43,20 +69,18 @@ void reportEvent(WORD type, DWORD eventId, const wchar_t* text) {
 }  // namespace
 
 void writeStdout(const wchar_t* text) {
-    std::string bytes = toLatin1(text);
-    fwrite(bytes.data(), 1, bytes.size(), stdout);
-    fflush(stdout);
+    writeLatin1(stdout, &text, 1);
 }
 
 void logLine(const wchar_t* text) {
     wchar_t stamp[32];
     formatTimestamp(stamp);
-    std::wstring line = std::wstring(stamp) + L"  " + text;
-    writeStdout((line + L"\r\n").c_str());
+    const wchar_t* consoleLine[] = {stamp, L"  ", text, L"\r\n"};
+    writeLatin1(stdout, consoleLine, 4);
     if (logFile) {
-        std::string bytes = toLatin1((line + L"\n").c_str());
-        fputs(bytes.c_str(), logFile);
-        fflush(logFile);
+        // The file is in text mode: its line feed becomes CR LF.
+        const wchar_t* fileLine[] = {stamp, L"  ", text, L"\n"};
+        writeLatin1(logFile, fileLine, 4);
     }
 }
 

@@ -2,7 +2,7 @@
 
 #include <aclapi.h>
 
-#include <string>
+#include <cstring>
 
 #include "explicit_security.h"
 #include "scoped.h"
@@ -63,22 +63,27 @@ MarkerRead readMarkerFile(const wchar_t* markerPath, wchar_t* path, DWORD units)
     DWORD got = 0;
     if (!ReadFile(file.get(), bytes, sizeof(bytes), &got, nullptr) || got == 0) return MarkerRead::Empty;
 
-    std::string raw(bytes, got);
-    raw = raw.substr(0, raw.find_first_of("\r\n"));
-    std::wstring line;
-    if (raw.compare(0, 3, reinterpret_cast<const char*>(UTF8_BOM), 3) == 0) {
-        raw.erase(0, 3);
-        int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
-        if (n <= 0 && !raw.empty()) return MarkerRead::Empty;
-        line.resize(n);
-        MultiByteToWideChar(CP_UTF8, 0, raw.data(), static_cast<int>(raw.size()), line.data(), n);
+    // The first line: everything before the first CR or LF.
+    DWORD length = 0;
+    while (length < got && bytes[length] != '\r' && bytes[length] != '\n') ++length;
+    if (length >= 3 && memcmp(bytes, UTF8_BOM, 3) == 0) {
+        const char* utf8 = bytes + 3;
+        int size = static_cast<int>(length - 3);
+        if (size == 0) return MarkerRead::Empty;
+        int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, size, nullptr, 0);
+        if (n <= 0) return MarkerRead::Empty;
+        if (static_cast<DWORD>(n) >= units) return MarkerRead::TooLong;
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, size, path, n) != n) {
+            path[0] = L'\0';
+            return MarkerRead::Empty;
+        }
+        path[n] = L'\0';
     } else {
-        for (unsigned char c : raw) line.push_back(static_cast<wchar_t>(c));
+        if (length == 0) return MarkerRead::Empty;
+        if (length >= units) return MarkerRead::TooLong;
+        for (DWORD i = 0; i < length; ++i) path[i] = static_cast<unsigned char>(bytes[i]);
+        path[length] = L'\0';
     }
-    if (line.empty()) return MarkerRead::Empty;
-    if (line.size() >= units) return MarkerRead::TooLong;
-    line.copy(path, line.size());
-    path[line.size()] = L'\0';
     return MarkerRead::Found;
 }
 
@@ -93,20 +98,35 @@ DWORD writeMarkerFile(const wchar_t* markerPath, const wchar_t* applicationPath)
         CreateFileW(markerPath, GENERIC_WRITE, 0, security.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
 
-    std::string bytes;
+    // Latin-1: one byte a unit; otherwise the byte-order mark, then UTF-8
+    // (at most three bytes a unit). Then CR LF.
     bool oneByte = true;
-    for (const wchar_t* p = applicationPath; *p; ++p) oneByte = oneByte && *p <= 0xFF;
-    if (oneByte) {
-        for (const wchar_t* p = applicationPath; *p; ++p) bytes.push_back(static_cast<char>(*p));
-    } else {
-        int n = WideCharToMultiByte(CP_UTF8, 0, applicationPath, -1, nullptr, 0, nullptr, nullptr);
-        std::string utf8(n > 0 ? n - 1 : 0, '\0');
-        WideCharToMultiByte(CP_UTF8, 0, applicationPath, -1, utf8.data(), n, nullptr, nullptr);
-        bytes.assign(reinterpret_cast<const char*>(UTF8_BOM), 3);
-        bytes += utf8;
+    size_t units = 0;
+    for (const wchar_t* p = applicationPath; *p; ++p, ++units) oneByte = oneByte && *p <= 0xFF;
+    int utf8Size = 0;  // with the terminator
+    if (!oneByte) {
+        utf8Size = WideCharToMultiByte(CP_UTF8, 0, applicationPath, -1, nullptr, 0, nullptr, nullptr);
+        if (utf8Size < 0) utf8Size = 0;
     }
-    bytes += "\r\n";
+    size_t capacity = oneByte ? units + 2 : 3 + static_cast<size_t>(utf8Size) + 2;
+    ScopedHeapBlock block(HeapAlloc(GetProcessHeap(), 0, capacity));
+    if (!block) return ERROR_NOT_ENOUGH_MEMORY;
+    char* bytes = static_cast<char*>(block.get());
+
+    size_t size = 0;
+    if (oneByte) {
+        for (const wchar_t* p = applicationPath; *p; ++p) bytes[size++] = static_cast<char>(*p);
+    } else {
+        memcpy(bytes, UTF8_BOM, 3);
+        size = 3;
+        if (utf8Size > 0 &&
+            WideCharToMultiByte(CP_UTF8, 0, applicationPath, -1, bytes + 3, utf8Size, nullptr, nullptr) == utf8Size) {
+            size += static_cast<size_t>(utf8Size) - 1;
+        }
+    }
+    bytes[size++] = '\r';
+    bytes[size++] = '\n';
     DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return GetLastError();
-    return written == bytes.size() ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    if (!WriteFile(file.get(), bytes, static_cast<DWORD>(size), &written, nullptr)) return GetLastError();
+    return written == size ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }

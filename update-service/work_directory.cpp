@@ -5,7 +5,6 @@
 #include <strsafe.h>
 
 #include <cwctype>
-#include <string>
 
 #include "explicit_security.h"
 #include "logging.h"
@@ -60,12 +59,14 @@ bool emptyDirectory(HANDLE directory, const wchar_t* dir) {
     while (GetFileInformationByHandleEx(directory, FileIdBothDirectoryInfo, listing, sizeof(listing))) {
         for (BYTE* at = listing;;) {
             auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(at);
-            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
+            const wchar_t* name = entry->FileName;
+            int length = static_cast<int>(entry->FileNameLength / sizeof(wchar_t));
+            bool dots = (length == 1 || length == 2) && name[0] == L'.' && name[length - 1] == L'.';
+            if (!dots) {
                 wchar_t path[MAX_PATH];
                 // Sub-folders and junctions are never entered.
                 if ((entry->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-                    FAILED(StringCchPrintfW(path, MAX_PATH, L"%s\\%s", dir, name.c_str())) || !deleteEntry(path)) {
+                    FAILED(StringCchPrintfW(path, MAX_PATH, L"%s\\%.*s", dir, length, name)) || !deleteEntry(path)) {
                     empty = false;
                 }
             }

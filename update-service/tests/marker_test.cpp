@@ -76,6 +76,43 @@ TEST_F(MarkerFile, ReaderTakesTheFirstLineOnly) {
     EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 16), MarkerRead::Missing);
 }
 
+// The UTF-8 form: the limit counts units, not bytes; a mark without a path,
+// or bytes that are not UTF-8, give no path.
+TEST_F(MarkerFile, ReaderOfTheUtf8Form) {
+    const std::string bom = "\xEF\xBB\xBF";
+    std::string units1023, units1024;
+    for (int i = 0; i < 1023; ++i) units1023 += "\xE2\x82\xAC";  // U+20AC, three bytes
+    units1024 = units1023 + "\xD0\x9A";
+    struct Case {
+        std::string bytes;
+        MarkerRead result;
+        size_t length;
+    } cases[] = {
+        {bom + units1023 + "\r\n", MarkerRead::Found, 1023},
+        {bom + units1024 + "\r\n", MarkerRead::TooLong, 0},
+        {bom + units1023, MarkerRead::Found, 1023},  // the whole buffer, no line end
+        {bom + "\r\n", MarkerRead::Empty, 0},
+        {bom, MarkerRead::Empty, 0},
+        {bom + "C:\\\xC3(.exe\r\n", MarkerRead::Empty, 0},
+        {"\xEF\xBB\r\n", MarkerRead::Found, 2},  // no mark: two Latin-1 units
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(writeFile(marker_, c.bytes));
+        wchar_t path[1024];
+        wmemset(path, L'#', 1024);
+        EXPECT_EQ(readMarkerFile(marker_.c_str(), path, 1024), c.result) << c.bytes.size();
+        EXPECT_EQ(wcslen(path), c.length) << c.bytes.size();
+        if (c.length == 1023) {
+            for (size_t i = 0; i < 1023; ++i) ASSERT_EQ(path[i], L'\u20AC') << i;
+        }
+    }
+
+    // A path beyond Latin-1 that fills the limit goes out in the UTF-8 form.
+    std::wstring longPath(1023, L'\u20AC');
+    ASSERT_EQ(writeMarkerFile(marker_.c_str(), longPath.c_str()), 0u);
+    EXPECT_EQ(readFile(marker_), bom + units1023 + "\r\n");
+}
+
 TEST_F(MarkerFile, WriterReplacesAPlantedLinkWithoutTouchingItsTarget) {
     std::wstring victim = dir_ + L"\\victim.txt";
     ASSERT_TRUE(writeFile(victim, "keep me"));

@@ -145,6 +145,42 @@ TEST(LogTexts, OverlongErrorTextIsCutAtTheBuffer) {
     EXPECT_EQ(text.size(), 19u + 2 + 511 + 2) << text.size();
 }
 
+// Longer than the converter's stack buffer: the whole line reaches the
+// console and the log file, each unit as one byte ('?' beyond U+00FF).
+TEST(LogTexts, LongLineReachesConsoleAndLogFileWhole) {
+    std::wstring text;
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        text += L"a\u00e9\u0416"[i % 3];
+        expected += "a\xe9?"[i % 3];
+    }
+    std::wstring temp = makeTempDir(L"longline");
+    wchar_t savedTmp[MAX_PATH] = L"";
+    DWORD hadTmp = GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    CapturedStdout capture;
+    int opened = openLogFile();
+    logLine(text.c_str());
+    if (logFile) fclose(logFile);
+    logFile = nullptr;
+    std::string out = capture.finish();
+    SetEnvironmentVariableW(L"TMP", hadTmp ? savedTmp : nullptr);
+
+    ASSERT_EQ(opened, 0);
+    size_t lineAt = out.find("\r\n") + 2;  // behind "logfile path: ..."
+    ASSERT_EQ(out.size(), lineAt + 19 + 2 + 3000 + 2) << out.substr(0, lineAt);
+    EXPECT_EQ(out.substr(lineAt + 19), "  " + expected + "\r\n");
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((temp + L"\\log_*.txt").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    auto log = readFile(temp + L"\\" + found.cFileName);
+    removeTree(temp);
+    ASSERT_TRUE(log);
+    ASSERT_EQ(log->size(), 19u + 2 + 3000 + 2);
+    EXPECT_EQ(log->substr(19), "  " + expected + "\r\n");
+}
+
 TEST(Identity, IsLocalSystemAnswersForThisProcess) {
     bool isSystem = true;
     EXPECT_EQ(isLocalSystem(&isSystem), IdentityCheck::Checked);
