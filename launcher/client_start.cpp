@@ -4,9 +4,6 @@
 #include <shlwapi.h>
 #include <strsafe.h>
 
-#include <new>
-#include <string>
-
 #include "console.h"
 #include "scoped.h"
 
@@ -18,13 +15,21 @@ const int PATH_FAILURE = -2;
 const wchar_t CLIENT_FILE_NAME[] = L"QAR Client.exe";
 const wchar_t INTERACTIVE_DESKTOP[] = L"winsta0\\default";
 
-// Appends arg as one quoted argument, in the form CommandLineToArgvW and the
-// C runtime read back as exactly arg: a quote is escaped, and the backslashes
+// Writes arg as one quoted argument, in the form CommandLineToArgvW and the C
+// runtime read back as exactly arg: a quote is escaped, and the backslashes
 // before a quote or before the closing quote are doubled. Other backslashes
 // stay as they are, so an argument without quotes and trailing backslashes is
-// only put between quotes.
-void appendQuoted(std::wstring& commandLine, const wchar_t* arg) {
-    commandLine += L'"';
+// only put between quotes. Returns the number of units the quoted form takes;
+// out (null to only count) must have room for that many.
+size_t quoteArgument(const wchar_t* arg, wchar_t* out) {
+    size_t units = 0;
+    auto put = [&](wchar_t c, size_t times) {
+        if (out) {
+            for (size_t i = 0; i < times; ++i) out[units + i] = c;
+        }
+        units += times;
+    };
+    put(L'"', 1);
     size_t backslashes = 0;
     for (const wchar_t* c = arg; *c; ++c) {
         if (*c == L'\\') {
@@ -32,12 +37,13 @@ void appendQuoted(std::wstring& commandLine, const wchar_t* arg) {
             continue;
         }
         if (*c == L'"') backslashes = backslashes * 2 + 1;
-        commandLine.append(backslashes, L'\\');
+        put(L'\\', backslashes);
         backslashes = 0;
-        commandLine += *c;
+        put(*c, 1);
     }
-    commandLine.append(backslashes * 2, L'\\');
-    commandLine += L'"';
+    put(L'\\', backslashes * 2);
+    put(L'"', 1);
+    return units;
 }
 
 }  // namespace
@@ -63,21 +69,16 @@ int startQarClient(const wchar_t* parameter) {
 
     // The child's first element is the quoted bare file name, not the full
     // path; the parameter follows as exactly one argument, whatever it holds.
-    std::wstring command;
-    try {
-        appendQuoted(command, CLIENT_FILE_NAME);
-        if (parameter) {
-            command += L' ';
-            appendQuoted(command, parameter);
-        }
-    } catch (const std::bad_alloc&) {
-        return static_cast<int>(STATUS_NO_MEMORY);
-    }
-    size_t commandUnits = command.size() + 1;
+    size_t fileUnits = quoteArgument(CLIENT_FILE_NAME, nullptr);
+    size_t commandUnits = fileUnits + (parameter ? 1 + quoteArgument(parameter, nullptr) : 0) + 1;
     ScopedHeapBlock commandBlock(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, commandUnits * sizeof(wchar_t)));
     if (!commandBlock) return static_cast<int>(STATUS_NO_MEMORY);
     wchar_t* commandLine = static_cast<wchar_t*>(commandBlock.get());
-    StringCchCopyW(commandLine, commandUnits, command.c_str());
+    quoteArgument(CLIENT_FILE_NAME, commandLine);
+    if (parameter) {
+        commandLine[fileUnits] = L' ';
+        quoteArgument(parameter, commandLine + fileUnits + 1);
+    }
 
     wchar_t desktop[DESKTOP_UNITS];
     StringCchPrintfW(desktop, DESKTOP_UNITS, L"%ls", INTERACTIVE_DESKTOP);

@@ -49,16 +49,28 @@ SecurityStep ExplicitSecurity::build(const AccessEntry* entries, DWORD count, PS
     return SecurityStep::Built;
 }
 
+namespace {
+
+struct BuiltSid {
+    alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD error;
+};
+
+BOOL CALLBACK buildLocalSystemSid(PINIT_ONCE, PVOID built, PVOID*) {
+    BuiltSid* out = static_cast<BuiltSid*>(built);
+    DWORD size = sizeof(out->sid);
+    out->error = CreateWellKnownSid(WinLocalSystemSid, nullptr, out->sid, &size) ? ERROR_SUCCESS : GetLastError();
+    return TRUE;
+}
+
+}  // namespace
+
 PSID localSystemSid() {
-    // A function-local static is built once, however many threads ask.
-    static struct Built {
-        alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-        DWORD error = ERROR_SUCCESS;
-        Built() {
-            DWORD size = sizeof(sid);
-            if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size)) error = GetLastError();
-        }
-    } built;
+    // Built once, however many threads ask (InitOnce rather than a C++ static,
+    // whose guard would link the C++ runtime into the program).
+    static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+    static BuiltSid built;
+    InitOnceExecuteOnce(&once, buildLocalSystemSid, &built, nullptr);
     if (built.error != ERROR_SUCCESS) {
         SetLastError(built.error);
         return nullptr;

@@ -159,14 +159,14 @@ TEST(LogTexts, LongLineReachesConsoleAndLogFileWhole) {
     DWORD hadTmp = GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
     SetEnvironmentVariableW(L"TMP", temp.c_str());
     CapturedStdout capture;
-    int opened = openLogFile();
+    LogFileOpen opened = openLogFile();
     logLine(text.c_str());
     if (logFile) fclose(logFile);
     logFile = nullptr;
     std::string out = capture.finish();
     SetEnvironmentVariableW(L"TMP", hadTmp ? savedTmp : nullptr);
 
-    ASSERT_EQ(opened, 0);
+    ASSERT_EQ(opened, LogFileOpen::Opened);
     size_t lineAt = out.find("\r\n") + 2;  // behind "logfile path: ..."
     ASSERT_EQ(out.size(), lineAt + 19 + 2 + 3000 + 2) << out.substr(0, lineAt);
     EXPECT_EQ(out.substr(lineAt + 19), "  " + expected + "\r\n");
