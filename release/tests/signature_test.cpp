@@ -7,9 +7,6 @@
 
 #include <windows.h>
 
-#include <softpub.h>
-#include <wintrust.h>
-
 #include <string>
 
 #include "signature.h"
@@ -22,24 +19,6 @@ namespace {
 
 std::wstring packaged(const wchar_t* name) { return winPath(SIGNED_PACKAGE_DIR) + L"\\" + name; }
 
-LONG verifyTrust(const std::wstring& path) {
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    LONG status = WinVerifyTrust(nullptr, &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
-    return status;
-}
-
 const wchar_t* const kPackaged[] = {L"qarupdateservice.exe", L"qar-client-cli.exe", L"launcher.exe",
                                     L"qa2winutil.dll", L"wbnative.dll"};
 
@@ -51,7 +30,7 @@ protected:
 TEST_P(SignedPackage, CarriesATrustedSignatureByTheExpectedPublisher) {
     std::wstring path = packaged(GetParam());
     ASSERT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << toUtf8(path);
-    EXPECT_EQ(verifyTrust(path), 0);
+    EXPECT_EQ(verifyTrustStatus(path), 0);
     // The update service's own check: trusted, and the signer's name is the
     // publisher it requires of the installers it runs.
     InstallerValidation validation = validateInstaller(path.c_str());

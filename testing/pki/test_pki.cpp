@@ -1,6 +1,8 @@
 #include "test_pki.h"
 
 #include <wincrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 #include <vector>
 
@@ -49,6 +51,24 @@ DWORD trustTestRoot() {
         return GetLastError();
     }
     return ERROR_SUCCESS;
+}
+
+LONG verifyTrustStatus(const std::wstring& path) {
+    WINTRUST_FILE_INFO file{};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = path.c_str();
+    WINTRUST_DATA data{};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    LONG status = WinVerifyTrust(nullptr, &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(nullptr, &action, &data);
+    return status;
 }
 
 }  // namespace qartest

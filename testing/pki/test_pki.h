@@ -14,6 +14,10 @@ namespace qartest {
 // signatures. Returns ERROR_SUCCESS or the failing call's error code.
 DWORD trustTestRoot();
 
+// What WinVerifyTrust (generic verify, no UI, no revocation check) says of
+// the file: 0 for a trusted signature, else the HRESULT.
+LONG verifyTrustStatus(const std::wstring& path);
+
 // Path of a file of the test PKI (for example L"norvale.crt"), as a Windows path.
 std::wstring testPkiFile(const std::wstring& name);
 

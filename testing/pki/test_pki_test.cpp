@@ -4,9 +4,7 @@
 #include "test_pki.h"
 #include "wine_process.h"
 
-#include <softpub.h>
 #include <wincrypt.h>
-#include <wintrust.h>
 
 #include <gtest/gtest.h>
 
@@ -14,24 +12,6 @@
 #include <vector>
 
 namespace {
-
-LONG verify(const std::wstring& path) {
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    LONG status = WinVerifyTrust(nullptr, &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
-    return status;
-}
 
 // The simple display name (the CN) of the certificate that signed the file.
 std::wstring signerName(const std::wstring& path) {
@@ -97,7 +77,7 @@ protected:
 TEST_P(TestPki, VerifiesAsWindowsWould) {
     const Case& c = GetParam();
     std::wstring path = qartest::winPath(c.file);
-    EXPECT_EQ(verify(path), c.status) << c.what << ": " << qartest::toUtf8(path);
+    EXPECT_EQ(qartest::verifyTrustStatus(path), c.status) << c.what << ": " << qartest::toUtf8(path);
     EXPECT_EQ(qartest::toUtf8(signerName(path)), qartest::toUtf8(c.signer)) << c.what;
 }
 
