@@ -13,6 +13,7 @@
 #include "pipe_recorder.h"
 #include "test_pki.h"
 #include "road_fixture.h"
+#include "system_only_dacl.h"
 #include "wine_process.h"
 
 using namespace qartest;
@@ -100,18 +101,7 @@ TEST_F(UpdateRoad, UnsignedInstallerIsCopiedButNeverRun) {
     // Unix permissions, so the protection against inheritance and the owner
     // cannot be read back: the in-process work-area tests check them.)
     for (const std::wstring& object : {workDirectories()[0], copies[0]}) {
-        PACL dacl = nullptr;
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_EQ(GetNamedSecurityInfoW(object.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        &dacl, nullptr, &sd),
-                  0u);
-        ASSERT_TRUE(dacl);
-        ASSERT_EQ(dacl->AceCount, 1) << toUtf8(object);
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
-        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
-        LocalFree(sd);
+        ASSERT_TRUE(admitsLocalSystemAlone(object)) << toUtf8(object);
     }
     SetNamedSecurityInfoW(const_cast<wchar_t*>(copies[0].c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                           nullptr, nullptr, nullptr, nullptr);

@@ -11,6 +11,7 @@
 #include "explicit_security.h"
 #include "installer_source.h"
 #include "pipe_recorder.h"
+#include "system_only_dacl.h"
 #include "wine_process.h"
 #include "work_directory.h"
 
@@ -180,18 +181,7 @@ TEST_F(PrivateCopy, FreshFolderAdmitsLocalSystemAlone) {
     std::wstring dir = temp_ + L"\\" + UUID_A;
     EXPECT_EQ(std::wstring(target), dir + L"\\" + UUID_A);
     for (const std::wstring& object : {dir, std::wstring(target)}) {
-        PACL dacl = nullptr;
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_EQ(GetNamedSecurityInfoW(object.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                        &dacl, nullptr, &sd),
-                  0u);
-        ASSERT_TRUE(dacl);
-        ASSERT_EQ(dacl->AceCount, 1) << toUtf8(object);
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
-        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
-        LocalFree(sd);
+        ASSERT_TRUE(admitsLocalSystemAlone(object)) << toUtf8(object);
         SetNamedSecurityInfoW(const_cast<wchar_t*>(object.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                               nullptr, nullptr, nullptr, nullptr);
     }
