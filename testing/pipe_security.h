@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "import_redirect.h"
+
 namespace qartest {
 
 // The string SID of this process's user.
@@ -25,12 +27,6 @@ HANDLE orphanPipe(const std::wstring& orphanPipeExe, const std::wstring& name, c
 // allows. Wine's impersonate their own token at SecurityImpersonation whatever
 // the client asked for, so there a server cannot tell.
 bool pipeServersSeeClientLevel();
-
-// Points module's import of dll!function at replacement (a test-only stand-in
-// that may call the original, returned through original); false when the
-// module has no such import.
-bool redirectImport(HMODULE module, const char* dll, const char* function, void* replacement,
-                    void** original = nullptr);
 
 // Records the path and flags of every CreateFileW call a module makes, while
 // it lives: a server cannot always tell what a client allowed (see
