@@ -121,7 +121,7 @@ TEST_F(UpdateRoad, SignedInstallerRunsAndTheApplicationIsRestarted) {
     writeInstallerSettings(installerProof, app);
 
     ProcessResult r = run({L"software-update", winPath(QAR_TEST_INSTALLER_SIGNED_EXE), L"/VERBOSE"});
-    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     auto copies = installerCopies();
@@ -163,7 +163,7 @@ TEST_F(UpdateRoad, SignedInstallerRunsAndTheApplicationIsRestarted) {
 
 TEST_F(UpdateRoad, MissingInstallerFailsInTheCopy) {
     ProcessResult r = run({L"-v", L"software-update", tempDir() + L"\\no-such-installer.exe"});
-    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nCopyFileW failed - code 0x00000002\n")) << log;
@@ -176,7 +176,7 @@ TEST_F(UpdateRoad, ServiceStartedWithoutInstallerPath) {
     // from an earlier update is deleted by every start of the service.
     ASSERT_TRUE(writeFile(MARKER, "C:\\old\\app.exe\r\n"));
     ProcessResult r = run({L"/VERBOSE", L"software-update"});
-    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     EXPECT_FALSE(readFile(MARKER));
     std::string log = untimed(readLogFiles());
@@ -300,7 +300,7 @@ TEST_P(HostileInstallerPath, IsRefusedAndTheNextRequestIsServed) {
     std::wstring path = replacePipe(GetParam().path, pipeName);
 
     ProcessResult r = run({L"software-update", path, L"/VERBOSE"});
-    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000)) << "the service hangs on " << toUtf8(path);
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nPath of the installer executable:\n" + toUtf8(path) + "\n")) << log;
@@ -315,7 +315,7 @@ TEST_P(HostileInstallerPath, IsRefusedAndTheNextRequestIsServed) {
     // The service is free for the next request, which is served.
     removeLogFiles();
     r = run({L"software-update", unsignedInstaller(), L"/VERBOSE"});
-    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out;
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nValidating the installer binary...\n")) << log;
