@@ -7,10 +7,10 @@
 
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <iterator>
 #include <string>
 
-#include "pipe_transaction.h"
 
 namespace {
 
@@ -52,7 +52,8 @@ void writeLine(FILE* stream, const std::string& bytes) {
 
 }  // namespace
 
-int runClientCli(int argc, const char* const* argv) {
+bool parseClientCommandLine(int argc, const char* const* argv, messages::CLIRequest& request, int& exitCode,
+                            std::ostream& out, std::ostream& err) {
     std::string loginId;
     bool authenticate = false;
 
@@ -70,19 +71,30 @@ int runClientCli(int argc, const char* const* argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        exitCode = app.exit(e, out, err);
+        return false;
     }
 
     const Subcommand* chosen = nullptr;
     for (size_t i = 0; i < std::size(SUBCOMMANDS) && !chosen; ++i) {
         if (app.got_subcommand(handles[i])) chosen = &SUBCOMMANDS[i];
     }
-    if (!chosen) return app.exit(CLI::ParseError("Invalid subcommand", 1));
+    if (!chosen) {
+        exitCode = app.exit(CLI::ParseError("Invalid subcommand", 1), out, err);
+        return false;
+    }
 
-    messages::CLIRequest request;
+    request.Clear();
     request.set_request_type(chosen->type);
     if (chosen->sendsLoginId) request.set_login_id(loginId.c_str());
     if (chosen->sendsAuthenticate) request.set_authenticate(authenticate);
+    return true;
+}
+
+int runClientCli(int argc, const char* const* argv) {
+    messages::CLIRequest request;
+    int exitCode = 0;
+    if (!parseClientCommandLine(argc, argv, request, exitCode, std::cout, std::cerr)) return exitCode;
 
     try {
         messages::CLIResponse response = callClient(request);

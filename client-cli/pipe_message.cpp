@@ -36,7 +36,9 @@ bool decodePipeMessage(const uint8_t* data, size_t size, google::protobuf::Messa
     message.Clear();
     CodedInputStream fields(data, static_cast<int>(size < INT_MAX ? size : INT_MAX));
     uint32_t prefix = 0;
-    fields.ReadVarint32(&prefix);  // the length of the rest; the pipe message ends where the message does
+    // The length of the rest, not used: the pipe message ends where the message
+    // does. Without a whole prefix nothing after it can be located.
+    if (!fields.ReadVarint32(&prefix)) return size == 0;
 
     // Field by field, so that a fault leaves the fields before it and nothing of
     // the faulty one: parsed whole, the runtime keeps a field it could not finish,

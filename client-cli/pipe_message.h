@@ -19,5 +19,6 @@ bool encodePipeMessage(const google::protobuf::MessageLite& message, std::vector
 // it parsed; if not, message keeps the fields before the first one that could not
 // be read in full and validated (a string that is not UTF-8, for example), and
 // nothing from that field on. An empty pipe message, or one that holds only the
-// prefix, parses as the default message.
+// prefix, parses as the default message; one without a whole prefix (ten
+// bytes at most) does not parse and keeps no field.
 bool decodePipeMessage(const uint8_t* data, size_t size, google::protobuf::MessageLite& message);

@@ -1,14 +1,11 @@
 # cmake -DOBJDUMP=... -DFILE=... [-DCHECK_EXPORTS=1 -DEXPECTED_EXPORTS=a,b]
 #       [-DRELEASE=1 -DDEBUG_FILE=<file>.debug -DWINDRES=... -DVERSION=a.b.c.d [-DMAX_BYTES=n]]
 #       -P check-pe.cmake
-execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "objdump failed on ${FILE}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/pe-tables.cmake)
+qar_pe_dump(${OBJDUMP} ${FILE} dump)
 
-string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
-foreach(line IN LISTS imports)
-  string(REPLACE "DLL Name: " "" dll "${line}")
+qar_pe_imports("${dump}" imports)
+foreach(dll IN LISTS imports)
   string(TOLOWER "${dll}" dll)
   if(dll MATCHES "^(libstdc\\+\\+|libgcc|libwinpthread|libprotobuf)")
     message(FATAL_ERROR "${FILE} imports the runtime DLL ${dll}; link it statically")
@@ -16,19 +13,7 @@ foreach(line IN LISTS imports)
 endforeach()
 
 if(CHECK_EXPORTS)
-  # Lines of the name pointer table look like "\t[   0] name"; the export
-  # address table before it has lines of that shape too.
-  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" names_at)
-  set(names "")
-  if(names_at GREATER_EQUAL 0)
-    string(SUBSTRING "${dump}" ${names_at} -1 names)
-  endif()
-  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" rows "${names}")
-  set(actual "")
-  foreach(row IN LISTS rows)
-    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${row}")
-    list(APPEND actual "${name}")
-  endforeach()
+  qar_pe_exports("${dump}" actual)
   string(REPLACE "," ";" expected "${EXPECTED_EXPORTS}")
   list(SORT actual)
   list(SORT expected)

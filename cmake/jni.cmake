@@ -9,30 +9,27 @@ set(QAR_JNI_INCLUDE_DIR ${CMAKE_BINARY_DIR}/jni-include)
 file(MAKE_DIRECTORY ${QAR_JNI_INCLUDE_DIR})
 file(CREATE_LINK ${QAR_JDK_HOME}/include/jni.h ${QAR_JNI_INCLUDE_DIR}/jni.h SYMBOLIC)
 
+include(${CMAKE_CURRENT_LIST_DIR}/jni-names.cmake)
+
 add_library(qar_jni INTERFACE)
 target_include_directories(qar_jni INTERFACE ${QAR_JNI_INCLUDE_DIR} ${CMAKE_CURRENT_LIST_DIR}/jni)
 
 # qar_jni_exports(<dll-target> [NATIVES <name>@<bytes>...] [PLAIN <name>...])
 # Names the DLL's exports exactly, through a generated .def file: each JNI
 # native (standard call, <bytes> of arguments) is exported on i686 with the
-# decoration a 32-bit VM looks for, "_<name>@<bytes>", and on x86_64 as the
-# plain JNI name; PLAIN names (C calling convention) are exported as written.
+# name a VM of its architecture looks up (qar_jni_export_name); PLAIN names
+# (C calling convention) are exported as written.
 # The target's property QAR_EXPORTS holds the resulting list, for qar_check_pe.
 function(qar_jni_exports target)
   cmake_parse_arguments(ARG "" "" "NATIVES;PLAIN" ${ARGN})
   set(def "EXPORTS\n")
   set(exports "")
   foreach(native IN LISTS ARG_NATIVES)
-    if(NOT native MATCHES "^(Java_[A-Za-z0-9_]+)@([0-9]+)$")
-      message(FATAL_ERROR "qar_jni_exports: '${native}' is not <JNI name>@<argument bytes>")
-    endif()
-    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-      string(APPEND def "  _${native} = ${native}\n")
-      list(APPEND exports "_${native}")
-    else()
-      string(APPEND def "  ${CMAKE_MATCH_1}\n")
-      list(APPEND exports "${CMAKE_MATCH_1}")
-    endif()
+    qar_jni_export_name(export ${native} ${CMAKE_SIZEOF_VOID_P})
+    # The compiler's symbol: on i686 the standard-call name "<name>@<bytes>".
+    string(REGEX REPLACE "^_" "" symbol "${export}")
+    string(APPEND def "  ${export} = ${symbol}\n")
+    list(APPEND exports "${export}")
   endforeach()
   foreach(name IN LISTS ARG_PLAIN)
     string(APPEND def "  ${name}\n")

@@ -7,7 +7,7 @@ find_program(QAR_OBJDUMP NAMES ${QAR_MINGW_TRIPLE}-objdump x86_64-w64-mingw32-ob
 function(qar_check_pe target)
   cmake_parse_arguments(ARG "" "" "EXPORTS" ${ARGN})
   list(JOIN ARG_EXPORTS "," exports)
-  add_test(NAME pe.${target}
+  qar_add_host_check(pe.${target}
     COMMAND ${CMAKE_COMMAND}
       -DOBJDUMP=${QAR_OBJDUMP}
       -DFILE=$<TARGET_FILE:${target}>

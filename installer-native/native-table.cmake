@@ -1,9 +1,63 @@
 # wbnative_read_table(<table> <output folder>)
-# Reads natives.table and writes <output folder>/native_table.cpp, the
-# registration tables with each native's export name for this architecture.
+# Reads natives.table and writes into <output folder>:
+#   native_table.cpp       the registration tables with each native's export
+#                          name for this architecture;
+#   native_prototypes.h    each native's C prototype, as "javac -h" would
+#                          declare it: a family source whose definition
+#                          disagrees with the table fails to compile;
+#   native_list.h          the natives as an X-macro list, for tests that
+#                          treat every native alike.
 # Sets in the caller's scope:
 #   WBNATIVE_FAMILIES  every family the table names, in order of appearance
 #   WBNATIVE_ROWS      one entry per native: family|<JNI name>@<argument bytes>|class|method
+# The C type of one JNI type descriptor, as "javac -h" writes it; "[" comes
+# in as "@" and ";" as "<semicolon>".
+function(_wbnative_c_type descriptor out)
+  if(descriptor MATCHES "^@@" OR descriptor MATCHES "^@L")
+    set(type jobjectArray)
+  elseif(descriptor MATCHES "^@([ZBCSIJFD])$")
+    set(names Z boolean B byte C char S short I int J long F float D double)
+    list(FIND names ${CMAKE_MATCH_1} i)
+    math(EXPR i "${i} + 1")
+    list(GET names ${i} name)
+    set(type j${name}Array)
+  elseif(descriptor STREQUAL "Ljava/lang/String<semicolon>")
+    set(type jstring)
+  elseif(descriptor STREQUAL "Ljava/lang/Class<semicolon>")
+    set(type jclass)
+  elseif(descriptor STREQUAL "Ljava/lang/Throwable<semicolon>")
+    set(type jthrowable)
+  elseif(descriptor MATCHES "^L")
+    set(type jobject)
+  else()
+    set(names Z jboolean B jbyte C jchar S jshort I jint J jlong F jfloat D jdouble V void)
+    list(FIND names "${descriptor}" i)
+    if(i LESS 0)
+      message(FATAL_ERROR "natives.table: unknown type '${descriptor}'")
+    endif()
+    math(EXPR i "${i} + 1")
+    list(GET names ${i} type)
+  endif()
+  set(${out} ${type} PARENT_SCOPE)
+endfunction()
+
+# The C prototype's return type and parameter types (after JNIEnv* and the
+# receiver, comma-separated) of a JNI signature in the table's encoding.
+function(_wbnative_c_signature signature out_return out_params)
+  string(REPLACE "[" "@" sig "${signature}")
+  string(REGEX REPLACE "^\\(([^)]*)\\)(.*)$" "\\1" params "${sig}")
+  string(REGEX REPLACE "^\\(([^)]*)\\)(.*)$" "\\2" result "${sig}")
+  string(REGEX MATCHALL "@*(L[^<]*<semicolon>|[ZBCSIJFD])" tokens "${params}")
+  set(types "")
+  foreach(token IN LISTS tokens)
+    _wbnative_c_type("${token}" type)
+    string(APPEND types ", ${type}")
+  endforeach()
+  _wbnative_c_type("${result}" type)
+  set(${out_return} ${type} PARENT_SCOPE)
+  set(${out_params} "${types}" PARENT_SCOPE)
+endfunction()
+
 function(wbnative_read_table table out_dir)
   # Signatures hold ";" and "[", which CMake lists treat specially.
   file(READ ${table} text)
@@ -15,6 +69,8 @@ function(wbnative_read_table table out_dir)
   set(rows "")
   set(classes_cpp "")
   set(natives_cpp "")
+  set(prototypes "")
+  set(list_rows "")
   set(class_index -1)
   set(max_count 0)
   foreach(line IN LISTS lines)
@@ -49,9 +105,12 @@ function(wbnative_read_table table out_dir)
       string(REGEX MATCHALL "[^ \t]+" words "${CMAKE_MATCH_3}")
       set(native_family ${family})
       set(registered true)
+      set(receiver jclass)
       foreach(word IN LISTS words)
         if(word STREQUAL "unregistered")
           set(registered false)
+        elseif(word STREQUAL "instance")
+          set(receiver jobject)
         elseif(word MATCHES "^[a-z0-9]+$")
           set(native_family ${word})
         else()
@@ -69,12 +128,11 @@ function(wbnative_read_table table out_dir)
       math(EXPR bytes "8 + 4 * ${param_words}")
       string(REPLACE "_" "_1" mangled_method "${method}")
       set(jni "Java_${mangled}_${mangled_method}")
-      if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        set(export "_${jni}@${bytes}")
-      else()
-        set(export "${jni}")
-      endif()
+      qar_jni_export_name(export "${jni}@${bytes}" ${CMAKE_SIZEOF_VOID_P})
       string(REPLACE "<semicolon>" ";" cpp_signature "${signature}")
+      _wbnative_c_signature("${signature}" c_return c_params)
+      string(APPEND prototypes "JNIEXPORT ${c_return} JNICALL ${jni}(JNIEnv*, ${receiver}${c_params});\n")
+      string(APPEND list_rows " \\\n    X(\"${class}\", \"${method}\", \"${cpp_signature}\", \"${native_family}\", ${jni})")
       string(APPEND natives_cpp "    {\"${method}\", \"${cpp_signature}\", \"${export}\", \"Java_${reported}_${method}\", ${registered}, \"${native_family}\"},\n")
       list(APPEND families ${native_family})
       list(APPEND rows "${native_family}|${jni}@${bytes}|${class}|${method}")
@@ -99,6 +157,20 @@ function(wbnative_read_table table out_dir)
   # Written through a copy so that an unchanged table rebuilds nothing.
   file(WRITE ${out_dir}/native_table.cpp.new "${cpp}")
   configure_file(${out_dir}/native_table.cpp.new ${out_dir}/native_table.cpp COPYONLY)
+
+  set(h "// Generated by CMake from natives.table: edit the table, not this file.\n")
+  string(APPEND h "// Every native's prototype; a definition that disagrees fails to compile.\n")
+  string(APPEND h "#pragma once\n\n#include <jni.h>\n\n#ifdef __cplusplus\nextern \"C\" {\n#endif\n\n${prototypes}\n")
+  string(APPEND h "#ifdef __cplusplus\n}\n#endif\n")
+  file(WRITE ${out_dir}/native_prototypes.h.new "${h}")
+  configure_file(${out_dir}/native_prototypes.h.new ${out_dir}/native_prototypes.h COPYONLY)
+
+  set(h "// Generated by CMake from natives.table: edit the table, not this file.\n")
+  string(APPEND h "// WBNATIVE_NATIVES(X) applies X(class, method, JNI signature, family, function)\n")
+  string(APPEND h "// to every native in table order; the function is its prototype's name.\n")
+  string(APPEND h "#pragma once\n\n#include \"native_prototypes.h\"\n\n#define WBNATIVE_NATIVES(X)${list_rows}\n")
+  file(WRITE ${out_dir}/native_list.h.new "${h}")
+  configure_file(${out_dir}/native_list.h.new ${out_dir}/native_list.h COPYONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table})
 
   list(REMOVE_DUPLICATES families)

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 #include <strsafe.h>
 
+#include "command_line.h"
 #include "console.h"
 #include "scoped.h"
 
@@ -14,37 +15,6 @@ const int DESKTOP_UNITS = 32;
 const int PATH_FAILURE = -2;
 const wchar_t CLIENT_FILE_NAME[] = L"QAR Client.exe";
 const wchar_t INTERACTIVE_DESKTOP[] = L"winsta0\\default";
-
-// Writes arg as one quoted argument, in the form CommandLineToArgvW and the C
-// runtime read back as exactly arg: a quote is escaped, and the backslashes
-// before a quote or before the closing quote are doubled. Other backslashes
-// stay as they are, so an argument without quotes and trailing backslashes is
-// only put between quotes. Returns the number of units the quoted form takes;
-// out (null to only count) must have room for that many.
-size_t quoteArgument(const wchar_t* arg, wchar_t* out) {
-    size_t units = 0;
-    auto put = [&](wchar_t c, size_t times) {
-        if (out) {
-            for (size_t i = 0; i < times; ++i) out[units + i] = c;
-        }
-        units += times;
-    };
-    put(L'"', 1);
-    size_t backslashes = 0;
-    for (const wchar_t* c = arg; *c; ++c) {
-        if (*c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (*c == L'"') backslashes = backslashes * 2 + 1;
-        put(L'\\', backslashes);
-        backslashes = 0;
-        put(*c, 1);
-    }
-    put(L'\\', backslashes * 2);
-    put(L'"', 1);
-    return units;
-}
 
 }  // namespace
 
@@ -69,16 +39,11 @@ int startQarClient(const wchar_t* parameter) {
 
     // The child's first element is the quoted bare file name, not the full
     // path; the parameter follows as exactly one argument, whatever it holds.
-    size_t fileUnits = quoteArgument(CLIENT_FILE_NAME, nullptr);
-    size_t commandUnits = fileUnits + (parameter ? 1 + quoteArgument(parameter, nullptr) : 0) + 1;
+    size_t commandUnits = clientCommandLine(CLIENT_FILE_NAME, parameter, nullptr);
     ScopedHeapBlock commandBlock(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, commandUnits * sizeof(wchar_t)));
     if (!commandBlock) return static_cast<int>(STATUS_NO_MEMORY);
     wchar_t* commandLine = static_cast<wchar_t*>(commandBlock.get());
-    quoteArgument(CLIENT_FILE_NAME, commandLine);
-    if (parameter) {
-        commandLine[fileUnits] = L' ';
-        quoteArgument(parameter, commandLine + fileUnits + 1);
-    }
+    clientCommandLine(CLIENT_FILE_NAME, parameter, commandLine);
 
     wchar_t desktop[DESKTOP_UNITS];
     StringCchPrintfW(desktop, DESKTOP_UNITS, L"%ls", INTERACTIVE_DESKTOP);

@@ -9,11 +9,11 @@
 
 int wmain(int argc, wchar_t** argv) {
     // Help wins before anything else; so does more than one argument.
-    if (hasHelpOption(argc, argv) || argc < 1 || argc > 2) {
+    const wchar_t* parameter = nullptr;
+    if (wantsUsage(argc, argv, &parameter)) {
         printUsage();
         return 0;
     }
-    const wchar_t* parameter = argc == 2 ? argv[1] : nullptr;
     int result = checkNamedPipe(parameter);
     // Only a missing pipe starts the client: any failure once it was found
     // must not lead to a second one.

@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh >/dev/null || { echo "build failed"; exit 1; }
 
 source scripts/wine-prefix.sh
-start_wine_prefix "$PWD/build/x86_64/wineprefix-bench"
+trap stop_wine_prefix EXIT
+start_wine_prefix "$PWD/build/x86_64/wineprefix-bench" || exit 1
 
 results=build/x86_64/bench-results
 rm -rf "$results"

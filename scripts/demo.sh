@@ -11,8 +11,8 @@ bash scripts/build.sh >/dev/null || { echo "build failed"; exit 1; }
 
 source scripts/wine-prefix.sh
 prefix="$PWD/build/x86_64/wineprefix-demo"
-start_wine_prefix "$prefix"
-trap '"$WINESERVER" -k 2>/dev/null; rm -rf "$prefix"' EXIT
+trap 'stop_wine_prefix; rm -rf "$prefix"' EXIT
+start_wine_prefix "$prefix" || exit 1
 
 "$WINE" build/x86_64/update-service/tests/qarupdateservice_demo.exe > build/x86_64/demo.log 2>&1
 status=$?

@@ -13,6 +13,8 @@ PACKAGES=(
   openssl osslsigncode
   openjdk-17-jdk-headless
   xvfb xauth
+  # Native libFuzzer builds of the portable parsers (ASan, UBSan) on the host.
+  clang libclang-rt-dev libprotobuf-dev
   # 32-bit Wine under qemu's user-mode emulation, for the i686 run; the
   # emulation's set-up script also wants the plain mingw compiler packages.
   wine32:i386 qemu-user gcc file gcc-mingw-w64-i686 gcc-mingw-w64-x86-64

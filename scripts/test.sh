@@ -7,8 +7,8 @@
 # skipped tests with their reasons); exits non-zero if either run failed.
 #
 # Where the emulation is missing, the i686 run is reported as skipped with the
-# reason, only the host-side PE checks of the i686 build run, and the x86_64
-# run decides the exit code.
+# reason, only the host-side checks of the i686 build run (CTest label
+# "host"), and the x86_64 run decides the exit code.
 #
 #   bash scripts/test.sh [x86_64] [i686]     (default: both)
 set -uo pipefail
@@ -23,7 +23,7 @@ source scripts/wine-prefix.sh
 
 prefixes=()
 stop_servers() {
-  for p in "${prefixes[@]}"; do WINEPREFIX="$p" "$WINESERVER" -k 2>/dev/null; done
+  stop_prefixes
   stop_x_server
 }
 trap stop_servers EXIT
@@ -41,15 +41,23 @@ emulation_missing() {
   fi
 }
 
-# "name<TAB>reason" for every GoogleTest case that skipped itself in the last
-# CTest run of build folder $1.
+# "name<TAB>reason" for every test that CTest's JUnit report $1 gives as
+# skipped: what a GoogleTest case printed between its "Skipped" line and
+# "[  SKIPPED ]", else CTest's own reason.
 skip_reasons() {
   awk '
-    /^[0-9]+\/[0-9]+ Test: / { name = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", name); grab = 0; next }
-    /: Skipped$/ { grab = 1; reason = ""; next }
-    grab && /^\[  SKIPPED \]/ { print name "\t" reason; grab = 0; next }
-    grab { reason = reason (reason == "" ? "" : " ") $0 }
-  ' "$1/Testing/Temporary/LastTest.log" 2>/dev/null
+    function unxml(s) {
+      gsub(/&lt;/, "<", s); gsub(/&gt;/, ">", s); gsub(/&quot;/, "\"", s); gsub(/&apos;/, "\047", s)
+      gsub(/&amp;/, "\\&", s)
+      return s
+    }
+    /<testcase / { name = $0; sub(/.*<testcase name="/, "", name); sub(/".*/, "", name); skipped = grab = 0; reason = ""; next }
+    /<skipped message="/ { skipped = 1; why = $0; sub(/.*<skipped message="/, "", why); sub(/".*/, "", why); next }
+    skipped && /: Skipped$/ { grab = 1; next }
+    grab && /^\[  SKIPPED \]/ { grab = 0; next }
+    grab { reason = reason (reason == "" ? "" : " ") $0; next }
+    /<\/testcase>/ && skipped { print unxml(name) "\t" unxml(reason == "" ? why : reason); skipped = 0 }
+  ' "$1" 2>/dev/null
 }
 
 declare -A summary skipped_why
@@ -60,48 +68,33 @@ for t in "${targets[@]}"; do
   [ "$t" = i686 ] && skipped_why[i686]=$(emulation_missing)
 done
 
-# One fresh prefix; the other target starts from a copy of it (a copy takes a
-# few seconds, making a prefix with its 32-bit half about fifteen).
-first=""
+runnable=()
 for t in "${targets[@]}"; do
-  [ -n "${skipped_why[$t]:-}" ] && continue
-  prefix="$PWD/build/$t/wineprefix"
-  prefixes+=("$prefix")
-  if [ -z "$first" ]; then
-    new_prefix "$prefix"
-    first=$prefix
-  else
-    WINEPREFIX="$prefix" "$WINESERVER" -k 2>/dev/null
-    rm -rf "$prefix"
-    cp -a "$first" "$prefix"
-  fi
+  [ -n "${skipped_why[$t]:-}" ] || runnable+=("$t")
 done
+target_prefixes wineprefix "${runnable[@]}"
 
 for t in "${targets[@]}"; do
   log="build/$t/ctest.log"
+  junit="$PWD/build/$t/ctest-junit.xml"
+  rm -f "$junit"
   start=$SECONDS
   if [ -z "${skipped_why[$t]:-}" ]; then
-    export WINEPREFIX="$PWD/build/$t/wineprefix"
-    "$WINESERVER" -p
-    "$WINE" cmd /c exit >/dev/null 2>&1
+    serve_prefix "$PWD/build/$t/wineprefix"
     if [ "$t" = i686 ]; then
-      "$WINE" 'C:\windows\syswow64\cmd.exe' /c exit 7 >/dev/null 2>&1
-      probe=$?
-      if [ "$probe" != 7 ]; then
-        skipped_why[$t]="a 32-bit program does not run under Wine here (cmd.exe /c exit 7 gave $probe)"
-        "$WINESERVER" -k 2>/dev/null
-      fi
+      skipped_why[$t]=$(why_no_32bit)
+      [ -z "${skipped_why[$t]}" ] || "$WINESERVER" -k 2>/dev/null
     fi
   fi
   if [ -n "${skipped_why[$t]:-}" ]; then
     echo "=== $t: SKIPPED under Wine: ${skipped_why[$t]}"
-    # Without Wine tests registered only the host-side checks remain; the next
-    # configure through the preset registers them again.
-    cmake --preset "$t" -DQAR_RUN_WINE_TESTS=OFF >/dev/null
+    # The host-side checks alone; QAR_WITHOUT_WINE keeps CTest from listing
+    # the Wine tests, which it does by running the test programs.
+    QAR_WITHOUT_WINE=1 ctest --preset "$t" -L host -j2 --timeout 600 --output-junit "$junit" 2>&1 | tee "$log"
   else
     echo "=== $t: under Wine in $WINEPREFIX"
+    ctest --preset "$t" -j2 --timeout 600 --output-junit "$junit" 2>&1 | tee "$log"
   fi
-  ctest --preset "$t" -j2 --timeout 600 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   [ -n "${skipped_why[$t]:-}" ] || "$WINESERVER" -k 2>/dev/null
   line=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1)
@@ -114,11 +107,11 @@ echo "== summary =="
 for t in "${targets[@]}"; do
   if [ -n "${skipped_why[$t]:-}" ]; then
     echo "$t: SKIPPED under Wine: ${skipped_why[$t]}"
-    echo "$t:   only the host-side PE checks ran: ${summary[$t]}"
+    echo "$t:   only the host-side checks ran: ${summary[$t]}"
   else
     echo "$t: ${summary[$t]}"
   fi
-  skip_reasons "build/$t" | while IFS=$'\t' read -r name reason; do
+  skip_reasons "build/$t/ctest-junit.xml" | while IFS=$'\t' read -r name reason; do
     echo "$t:   skipped $name: ${reason:-no reason printed}"
   done
 done

@@ -1,5 +1,7 @@
-# Sourced by test.sh and bench.sh. Sets WINE and WINESERVER and exports
-# WINEDEBUG; prefixes are always made by these scripts, never the user's ~/.wine.
+# Sourced by test.sh, bench.sh and demo.sh. Sets WINE and WINESERVER and
+# exports WINEDEBUG; prefixes are always made by these scripts, never the
+# user's ~/.wine. It sets no trap (a caller's own trap would silently replace
+# it): each caller's EXIT trap stops what it started here.
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 export WINEDEBUG=-all
@@ -19,13 +21,64 @@ new_prefix() {
 }
 
 # start_wine_prefix <dir>: a fresh prefix in <dir>, exported as WINEPREFIX and
-# served by one persistent wineserver that stops when the calling script exits.
+# served by one persistent wineserver. The caller's EXIT trap must call
+# stop_wine_prefix, and be set first: a persistent wineserver never ends by
+# itself.
 start_wine_prefix() {
-  export WINEPREFIX="$1"
+  if [[ "$(trap -p EXIT)" != *stop_wine_prefix* ]]; then
+    echo "start_wine_prefix: set an EXIT trap that calls stop_wine_prefix first" >&2
+    return 1
+  fi
   new_prefix "$1"
+  serve_prefix "$1"
+}
+
+# serve_prefix <dir>: the prefix in <dir>, exported as WINEPREFIX and served
+# by one persistent wineserver until the caller stops it.
+serve_prefix() {
+  export WINEPREFIX="$1"
   "$WINESERVER" -p
-  trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
   "$WINE" cmd /c exit >/dev/null 2>&1
+}
+
+# target_prefixes <name> <target>...: one prefix per target, each in
+# build/<target>/<name>, their wineservers gone, listed in the array
+# "prefixes" for stop_prefixes. The first is new; the others start as copies
+# of it, made before any test has run in it (a copy takes a few seconds,
+# making a prefix with its 32-bit half about fifteen).
+target_prefixes() {
+  local name=$1 t prefix
+  shift
+  for t in "$@"; do
+    prefix="$PWD/build/$t/$name"
+    if [ ${#prefixes[@]} = 0 ]; then
+      new_prefix "$prefix"
+    else
+      WINEPREFIX="$prefix" "$WINESERVER" -k 2>/dev/null
+      rm -rf "$prefix"
+      cp -a "${prefixes[0]}" "$prefix"
+    fi
+    prefixes+=("$prefix")
+  done
+}
+
+# stop_prefixes: ends the wineserver of each prefix in the array "prefixes".
+stop_prefixes() {
+  local p
+  for p in "${prefixes[@]}"; do WINEPREFIX="$p" "$WINESERVER" -k 2>/dev/null; done
+}
+
+# why_no_32bit: why a 32-bit program does not run in the served prefix;
+# nothing when it does.
+why_no_32bit() {
+  "$WINE" 'C:\windows\syswow64\cmd.exe' /c exit 7 >/dev/null 2>&1
+  local probe=$?
+  [ "$probe" = 7 ] || echo "a 32-bit program does not run under Wine here (cmd.exe /c exit 7 gave $probe)"
+}
+
+# stop_wine_prefix: ends the wineserver of the exported WINEPREFIX, if any.
+stop_wine_prefix() {
+  [ -z "${WINEPREFIX:-}" ] || "$WINESERVER" -k 2>/dev/null || true
 }
 
 # start_x_server <dir>: one virtual X server for the rest of the calling

@@ -1,14 +1,15 @@
 // A stand-in for the program that serves a per-user pipe (the QAR Client): a
-// message-mode pipe served on a thread of the test program, which records every
-// message it receives, byte for byte, and answers each with a scripted reply.
+// pipe served on a thread of the test program, which records every message it
+// receives, byte for byte, and answers each with a scripted reply. Settings
+// make it the odd server a client must cope with: busy, not writable, in byte
+// mode, or a pipe created elsewhere.
 #pragma once
 
 #include <windows.h>
 
-#include <mutex>
+#include <initializer_list>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace qartest {
@@ -24,48 +25,88 @@ bool writeAll(HANDLE pipe, const char* buffer, DWORD size);
 // -1 when the impersonation fails.
 int clientImpersonationLevel(HANDLE serverPipe);
 
+// How a PipePeer makes its pipe; the defaults serve a client the way the QAR
+// Client does.
+struct PipeSettings {
+    DWORD openMode = PIPE_ACCESS_DUPLEX;
+    DWORD pipeType = PIPE_TYPE_MESSAGE;  // PIPE_TYPE_BYTE: read in byte mode too
+    // The wait a client gets that waits for a busy pipe by default.
+    DWORD defaultTimeoutMs = 10000;
+    // Another client holds the one instance for this long before the peer
+    // listens (INFINITE: throughout); 0: the peer listens at once.
+    DWORD busyForMs = 0;
+    // Written back after each message received; std::nullopt answers nothing.
+    std::optional<std::string> reply;
+    // A message-mode server end created elsewhere (with FILE_FLAG_OVERLAPPED),
+    // served and closed instead of a new pipe; of the settings above only
+    // reply then applies.
+    HANDLE adopted = INVALID_HANDLE_VALUE;
+};
+
+// What the peer saw, in arrival order.
+struct PipeTraffic {
+    size_t connections = 0;                // clients connected (one that sent nothing counts too)
+    std::vector<std::string> messages;     // each message, byte for byte
+    std::vector<int> impersonationLevels;  // per message, the level its client allowed (clientImpersonationLevel)
+};
+
 class PipePeer {
 public:
-    // Creates the pipe name and starts serving it. The pipe has one instance, so
-    // that a second client finds it busy, and a default wait of 10 s, so that a
-    // client that waits for a busy pipe by default is seen to wait. reply is written back after each message received;
-    // std::nullopt answers nothing. The pipe exists when the constructor returns.
+    // Creates the pipe name and starts serving it. The pipe has one instance,
+    // so that a second client finds it busy. The pipe exists, and listens
+    // unless it is busy, when the constructor returns.
+    PipePeer(const std::wstring& name, const PipeSettings& settings = {});
     PipePeer(const std::wstring& name, std::optional<std::string> reply);
-    // Serves a message-mode server end created elsewhere (with
-    // FILE_FLAG_OVERLAPPED), and closes it when done.
+    // Serves a server end created elsewhere (see PipeSettings::adopted).
     PipePeer(HANDLE adopted, std::optional<std::string> reply);
     // Stops serving and closes the pipe.
     ~PipePeer();
     PipePeer(const PipePeer&) = delete;
     PipePeer& operator=(const PipePeer&) = delete;
 
-    // Whether the pipe was created; when not, error() holds the code.
-    bool ok() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    // Whether the pipe was created (and, for a busy pipe, taken by the other
+    // client); when not, error() holds the code.
+    bool ok() const { return pipe_ != INVALID_HANDLE_VALUE && error_ == 0; }
     DWORD error() const { return error_; }
 
-    // The messages received so far, in arrival order.
+    // What arrived so far.
     std::vector<std::string> received() const;
-    // The clients connected so far (a client that sent nothing counts too).
     size_t connections() const;
-    // For each message received, the impersonation level its client allowed
-    // (clientImpersonationLevel).
     std::vector<int> impersonationLevels() const;
 
+    // Once the clients are gone: lets every client still connected finish
+    // (its end closed, what it wrote read), stops listening, and returns all
+    // that arrived.
+    PipeTraffic finish();
+
 private:
+    static DWORD WINAPI serveThread(void* self);
     void serve();
-    // Waits for an overlapped operation on the pipe, or for stop_; false when
-    // stopped (the operation is then cancelled) or failed, with GetLastError set.
-    bool finish(OVERLAPPED& ov, BOOL started, DWORD* bytes);
+    // Waits for serve() to return, then closes the thread.
+    void join();
+    // Waits for an overlapped operation on the pipe, or for one of the
+    // events in until; false when interrupted by one of them (the operation is
+    // then cancelled) or failed, with GetLastError set.
+    bool complete(OVERLAPPED& ov, BOOL started, DWORD* bytes, std::initializer_list<HANDLE> until);
 
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    HANDLE stop_ = nullptr;
+    HANDLE otherClient_ = INVALID_HANDLE_VALUE;
+    HANDLE stop_ = nullptr;     // the peer goes away
+    HANDLE finish_ = nullptr;   // no new client is waited for
+    HANDLE done_ = nullptr;     // serve() has returned
+    OVERLAPPED ov_{};           // the pipe's one operation at a time
+    bool listening_ = false;    // the constructor started the first connect
+    BOOL firstConnect_ = FALSE;
+    DWORD firstConnectError_ = 0;
     DWORD error_ = 0;
-    std::optional<std::string> reply_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> received_;
-    std::vector<int> levels_;
-    size_t connections_ = 0;
-    std::thread thread_;
+    PipeSettings settings_;
+    // An SRW lock and a thread of Windows' own rather than std::mutex and
+    // std::thread: the thread library's internal locks make a kernel event on
+    // their first contention and keep it for the life of the process, which a
+    // soak of the programs against this peer would read as a leaked handle.
+    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    PipeTraffic traffic_;
+    HANDLE thread_ = nullptr;
 };
 
 }  // namespace qartest

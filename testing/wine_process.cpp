@@ -164,6 +164,25 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
+std::optional<std::string> unstamped(const std::string& line) {
+    static const char kPattern[] = "0000-00-00T00:00:00  ";
+    const size_t length = sizeof(kPattern) - 1;
+    if (line.size() < length) return std::nullopt;
+    for (size_t i = 0; i < length; ++i) {
+        bool fits = kPattern[i] == '0' ? line[i] >= '0' && line[i] <= '9' : line[i] == kPattern[i];
+        if (!fits) return std::nullopt;
+    }
+    return line.substr(length);
+}
+
+std::vector<std::string> unstampedLines(const std::string& text) {
+    std::vector<std::string> out = lines(text);
+    for (std::string& line : out) {
+        if (auto body = unstamped(line)) line = *body;
+    }
+    return out;
+}
+
 std::wstring makeTempDir(const std::wstring& prefix) {
     wchar_t base[MAX_PATH];
     GetTempPathW(MAX_PATH, base);

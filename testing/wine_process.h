@@ -43,6 +43,12 @@ std::string stripCr(const std::string& text);
 // Splits text into lines (after stripCr), without the line ends.
 std::vector<std::string> lines(const std::string& text);
 
+// A log line's text after its "YYYY-MM-DDThh:mm:ss  " stamp (the update
+// service's log and console lines), or std::nullopt when it has no stamp.
+std::optional<std::string> unstamped(const std::string& line);
+// The lines of text (as lines()), each without its stamp where it has one.
+std::vector<std::string> unstampedLines(const std::string& text);
+
 // A new, empty folder under the test binary folder; removed by removeTree.
 std::wstring makeTempDir(const std::wstring& prefix);
 void removeTree(const std::wstring& dir);

@@ -92,18 +92,17 @@ void printUsage() {
     writeStdout(USAGE_TEXT);
 }
 
-Command parseCommandLine(int argc, wchar_t** argv) {
-    if (argc == 0) return None;
-    bool verbose = false;
+CommandLineRequest scanCommandLine(int argc, wchar_t** argv) {
+    CommandLineRequest request;
     bool found = false;
-    Command command = None;
     for (int i = 0; i < argc; ++i) {
         const wchar_t* arg = argv[i];
+        if (!arg) continue;
         if (isHelpOption(arg)) {
-            printUsage();
-            return ShowUsage;
+            request.command = ShowUsage;
+            return request;
         }
-        if (isVerboseOption(arg)) verbose = true;
+        if (isVerboseOption(arg)) request.verbose = true;
 
         const CommandWord* match = nullptr;
         for (const CommandWord& candidate : COMMAND_WORDS) {
@@ -115,23 +114,36 @@ Command parseCommandLine(int argc, wchar_t** argv) {
         if (!match) continue;
 
         if (match->command == CommitInstallation) {
-            // The path is copied but not consumed: it is examined in its own turn.
+            // The path is taken but not consumed: it is examined in its own turn.
             // A path that does not fit is refused rather than cut, which would
             // start a different program.
-            if (i + 1 >= argc || FAILED(StringCchCopyW(applicationPath, APPLICATION_PATH_UNITS, argv[i + 1]))) {
-                printUsage();
-                return ShowUsage;
+            const wchar_t* path = i + 1 < argc ? argv[i + 1] : nullptr;
+            if (!path || wcsnlen(path, APPLICATION_PATH_UNITS) >= APPLICATION_PATH_UNITS) {
+                request.command = ShowUsage;
+                return request;
             }
+            request.applicationPath = path;
         }
         if (found) {
-            printUsage();
-            return ShowUsage;
+            request.command = ShowUsage;
+            return request;
         }
         found = true;
-        command = match->command;
+        request.command = match->command;
     }
-    if (verbose) enableVerboseLogging(PROGRAM_NAME L" logging enabled");
-    return command;
+    return request;
+}
+
+Command parseCommandLine(int argc, wchar_t** argv) {
+    CommandLineRequest request = scanCommandLine(argc, argv);
+    // Fits: the scan refuses a longer path.
+    if (request.applicationPath) StringCchCopyW(applicationPath, APPLICATION_PATH_UNITS, request.applicationPath);
+    if (request.command == ShowUsage) {
+        printUsage();
+        return ShowUsage;
+    }
+    if (request.verbose) enableVerboseLogging(PROGRAM_NAME L" logging enabled");
+    return request.command;
 }
 
 int dispatchCommand(int argc, wchar_t** argv) {

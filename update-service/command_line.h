@@ -17,7 +17,24 @@ enum Command {
 constexpr int APPLICATION_PATH_UNITS = 1024;
 extern wchar_t applicationPath[APPLICATION_PATH_UNITS];
 
-// Parses the whole vector (element 0 included) and returns the command.
+// What a command line asks for, decided without acting on it.
+struct CommandLineRequest {
+    Command command = None;  // ShowUsage for a help option, a second command
+                             // word, or commit-installation without a path
+                             // that fits applicationPath
+    bool verbose = false;    // a verbose option was given
+    // The element after the last commit-installation examined (also when a
+    // later element then asked for the usage text), or null.
+    const wchar_t* applicationPath = nullptr;
+};
+
+// Examines the whole vector (element 0 included) by the command-line rules;
+// prints nothing, opens nothing, changes nothing.
+CommandLineRequest scanCommandLine(int argc, wchar_t** argv);
+
+// Parses the whole vector (element 0 included) and returns the command:
+// scanCommandLine, then applicationPath filled, the usage text printed or the
+// log file opened as the request says.
 Command parseCommandLine(int argc, wchar_t** argv);
 
 // Whether arg is one of the verbose options: "/VERBOSE", "-v" or "--verbose"

@@ -58,33 +58,11 @@ MarkerRead readMarkerFile(const wchar_t* markerPath, wchar_t* path, DWORD units)
         return MarkerRead::Untrusted;
     }
 
-    // A path of 1023 units takes at most three bytes a unit in UTF-8.
-    static char bytes[3 + 3 * 1024 + 2];
+    static unsigned char bytes[MARKER_READ_BYTES];
     DWORD got = 0;
     if (!ReadFile(file.get(), bytes, sizeof(bytes), &got, nullptr) || got == 0) return MarkerRead::Empty;
-
-    // The first line: everything before the first CR or LF.
-    DWORD length = 0;
-    while (length < got && bytes[length] != '\r' && bytes[length] != '\n') ++length;
-    if (length >= 3 && memcmp(bytes, UTF8_BOM, 3) == 0) {
-        const char* utf8 = bytes + 3;
-        int size = static_cast<int>(length - 3);
-        if (size == 0) return MarkerRead::Empty;
-        int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, size, nullptr, 0);
-        if (n <= 0) return MarkerRead::Empty;
-        if (static_cast<DWORD>(n) >= units) return MarkerRead::TooLong;
-        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, size, path, n) != n) {
-            path[0] = L'\0';
-            return MarkerRead::Empty;
-        }
-        path[n] = L'\0';
-    } else {
-        if (length == 0) return MarkerRead::Empty;
-        if (length >= units) return MarkerRead::TooLong;
-        for (DWORD i = 0; i < length; ++i) path[i] = static_cast<unsigned char>(bytes[i]);
-        path[length] = L'\0';
-    }
-    return MarkerRead::Found;
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units");
+    return parseMarkerLine(bytes, got, reinterpret_cast<char16_t*>(path), units);
 }
 
 DWORD writeMarkerFile(const wchar_t* markerPath, const wchar_t* applicationPath) {

@@ -10,16 +10,10 @@
 #include <windows.h>
 
 #include "explicit_security.h"
+#include "marker_line.h"
 
-enum class MarkerRead {
-    Missing,    // no such file, or it is being written
-    Empty,      // no path in it
-    Untrusted,  // a link, or written by somebody the clone must not trust
-    TooLong,    // the path does not fit the application path buffer
-    Found,
-};
-
-// Reads the first line of the marker into path (units, terminator included).
+// Reads the first line of the marker into path (units, terminator included),
+// by the rules of parseMarkerLine, once the file itself is trusted.
 MarkerRead readMarkerFile(const wchar_t* markerPath, wchar_t* path, DWORD units);
 
 // The marker's descriptor: a protected DACL with full control for local

@@ -168,6 +168,10 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{"05 08 01 12 01 78", true, 1, "x", std::nullopt, "FailureWithMessage"},
         ResponseCase{"", true, 0, std::nullopt, std::nullopt, "EmptyIsTheDefault"},
         ResponseCase{"00", true, 0, std::nullopt, std::nullopt, "PrefixOnlyIsTheDefault"},
+        // A prefix cut short is no pipe message at all.
+        ResponseCase{"80 80", false, 0, std::nullopt, std::nullopt, "PrefixCutShortIsRefused"},
+        // A negative length takes ten bytes; the message still follows it.
+        ResponseCase{"FF FF FF FF FF FF FF FF FF 01 1A 02 6F 6B", true, 0, std::nullopt, "ok", "NegativePrefixIsSkipped"},
         // The prefix claims 2 bytes; the message runs to the end of the pipe message.
         ResponseCase{"02 08 07 1A 02 6F 6B", true, 7, std::nullopt, "ok", "PrefixValueIsNotUsed"},
         ResponseCase{"08 12 01 78 1A 02 6F 6B", true, 0, "x", "ok", "PayloadAndMessageTogether"},

@@ -55,8 +55,8 @@ std::unique_ptr<BYTE[]> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS w
 
 }  // namespace
 
-extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getUserSid0(JNIEnv* env,
-                                                                                                      jclass) {
+extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getUserSid0(
+    JNIEnv* env, jclass) {
     if (!loadTokenFunctions()) return nullptr;
     HMODULE advapi32 = GetModuleHandleW(L"advapi32.dll");
     ConvertSidToStringSidWFn convert = procAddress<ConvertSidToStringSidWFn>(advapi32, "ConvertSidToStringSidW");
@@ -107,8 +107,8 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_W
     return result;
 }
 
-extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getElevationType0(JNIEnv*,
-                                                                                                         jclass) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getElevationType0(
+    JNIEnv*, jclass) {
     if (!loadTokenFunctions()) return 0;
     HANDLE token = nullptr;
     if (!gOpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
@@ -125,6 +125,13 @@ extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_W
     if (!jstringToWide(env, file, fileText) || !jstringToWide(env, parameters, parameterText) ||
         !jstringToWide(env, directory, directoryText))
         return JNI_FALSE;
+    // Beyond the longest path or command line Windows takes (32767 units with
+    // the terminator) Windows fails; Wine's ShellExecuteW ends the calling
+    // process instead, so refuse first.
+    constexpr size_t kMaxChars = 32766;
+    const wchar_t* texts[] = {fileText.get(), parameterText.get(), directoryText.get()};
+    for (const wchar_t* text : texts)
+        if (text && wcslen(text) > kMaxChars) return JNI_FALSE;
     if (!gSspicliLoaded) {
         // The elevation prompt needs it on some systems; loaded ahead once.
         gSspicliLoaded = true;

@@ -4,8 +4,6 @@
 
 namespace {
 
-HWND toWindow(jlong hwnd) { return reinterpret_cast<HWND>(static_cast<intptr_t>(hwnd)); }
-
 // Recomputes the frame: WM_NCCALCSIZE and WM_SIZE are sent before it returns.
 void refreshFrame(HWND window) {
     SetWindowPos(window, window, 0, 0, 0, 0,
@@ -16,11 +14,10 @@ void refreshFrame(HWND window) {
 
 /// Subclasses the window; returns its handle, or 0 when it was not installed
 /// (null handle, already subclassed, call-backs or system functions missing).
-extern "C" jlong JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_installImpl(JNIEnv* env,
-                                                                                                  jobject self,
-                                                                                                  jlong hwnd) {
+extern "C" jlong JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_installImpl(
+    JNIEnv* env, jobject self, jlong hwnd) {
     if (!initCallbackState(env, self)) return 0;
-    HWND window = toWindow(hwnd);
+    HWND window = handleFromJava<HWND>(hwnd);
     if (!window) return 0;
     if (HeldRecord existing{window, env}) return 0;  // the common case, without a reference made and dropped
     JavaVM* vm = nullptr;
@@ -41,10 +38,9 @@ extern "C" jlong JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024
 }
 
 /// Restores the window's procedure and forgets the window.
-extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_uninstallImpl(JNIEnv* env,
-                                                                                                   jobject,
-                                                                                                   jlong hwnd) {
-    HWND window = toWindow(hwnd);
+extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_uninstallImpl(
+    JNIEnv* env, jobject, jlong hwnd) {
+    HWND window = handleFromJava<HWND>(hwnd);
     if (!window) return;
     // The window's WM_DESTROY may take it first: then there is nothing to do.
     WindowRecord* record = windowMapUninstall(window);
@@ -55,28 +51,24 @@ extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024W
 
 /// Recomputes the frame; the Java frame state's iconified bit (1) or both
 /// maximised bits (6) decide the WM_SIZE type reported meanwhile.
-extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_updateFrame(JNIEnv* env, jobject,
-                                                                                                 jlong hwnd,
-                                                                                                 jint state) {
-    HWND window = toWindow(hwnd);
+extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_updateFrame(
+    JNIEnv* env, jobject, jlong hwnd, jint state) {
+    HWND window = handleFromJava<HWND>(hwnd);
     HeldRecord record(window, env);
     if (record) record->sizeTypeOverride = (state & 1) ? SIZE_MINIMIZED : (state & 6) == 6 ? SIZE_MAXIMIZED : -1;
     refreshFrame(window);
     if (record) record->sizeTypeOverride = -1;
 }
 
-extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_showWindow(JNIEnv*, jobject,
-                                                                                                jlong hwnd,
-                                                                                                jint command) {
-    ShowWindow(toWindow(hwnd), command);
+extern "C" void JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_showWindow(
+    JNIEnv*, jobject, jlong hwnd, jint command) {
+    ShowWindow(handleFromJava<HWND>(hwnd), command);
 }
 
 /// A DWORD value under HKEY_CURRENT_USER, or the fallback. A null key means
 /// HKEY_CURRENT_USER itself, a null value name the key's default value.
-extern "C" jint JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_registryGetIntValue(JNIEnv* env, jclass,
-                                                                                            jstring key,
-                                                                                            jstring valueName,
-                                                                                            jint fallback) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_laf_WindowsNativeBorder_registryGetIntValue(
+    JNIEnv* env, jclass, jstring key, jstring valueName, jint fallback) {
     // UTF-16 throughout: a modified-UTF-8 name handed to an ANSI function
     // would miss every key or value with a non-ASCII name.
     std::unique_ptr<wchar_t[]> keyText, nameText;

@@ -9,9 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#define FILE_CHOOSER_NATIVE(type, name) \
-    extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaFileChooser_##name
-
 namespace {
 
 typedef HRESULT(WINAPI* SHCreateItemFromParsingNameFn)(PCWSTR, IBindCtx*, REFIID, void**);
@@ -24,41 +21,30 @@ SHCreateShellItemArrayFromShellItemFn pSHCreateShellItemArrayFromShellItem;
 // and check box i as i + 1.
 constexpr DWORD kOptionsGroupId = 100000;
 
-// A string from the shell's task allocator, freed when it goes.
-struct TaskMemString {
-    wchar_t* p = nullptr;
-    ~TaskMemString() { CoTaskMemFree(p); }
+// A string from the shell's task allocator.
+struct TaskMemoryTraits {
+    using Value = wchar_t*;
+    static wchar_t* empty() { return nullptr; }
+    static bool valid(wchar_t* p) { return p != nullptr; }
+    static void close(wchar_t* p) { CoTaskMemFree(p); }
 };
 
-// The pinned elements of a Java boolean array, released with mode 0 so that
-// what was written into them reaches the Java array.
-class PinnedBooleans {
+// The check boxes' states in a Java boolean array, pinned and released with
+// mode 0 so that what was written into them reaches the Java array.
+class CheckStates {
 public:
-    PinnedBooleans(JNIEnv* env, jbooleanArray array) : env_(env), array_(array) {
-        if (!array) return;
-        elements_ = env->GetBooleanArrayElements(array, nullptr);
-        if (elements_)
-            length_ = env->GetArrayLength(array);
-        else
-            env->ExceptionClear();  // a VM out of memory: the boxes start unchecked
+    CheckStates(JNIEnv* env, jbooleanArray array) : elements_(env, array, 0) {
+        if (elements_.failed()) env->ExceptionClear();  // a VM out of memory: the boxes start unchecked
     }
-    ~PinnedBooleans() {
-        if (elements_) env_->ReleaseBooleanArrayElements(array_, elements_, 0);
-    }
-    PinnedBooleans(const PinnedBooleans&) = delete;
-    PinnedBooleans& operator=(const PinnedBooleans&) = delete;
     // Unchecked past the end of the array (or without one).
-    bool get(jsize i) const { return i < length_ && elements_[i]; }
+    bool get(jsize i) const { return i < elements_.length() && elements_.get()[i]; }
     // Nothing is written past the end of the array.
     void set(jsize i, bool value) {
-        if (i < length_) elements_[i] = value ? JNI_TRUE : JNI_FALSE;
+        if (i < elements_.length()) elements_.get()[i] = value ? JNI_TRUE : JNI_FALSE;
     }
 
 private:
-    JNIEnv* env_;
-    jbooleanArray array_;
-    jboolean* elements_ = nullptr;
-    jsize length_ = 0;
+    PinnedArray<jbooleanArray> elements_;
 };
 
 // Element i of a Java string array as UTF-16 in text; a null element gives
@@ -109,9 +95,10 @@ jobjectArray pathsOf(JNIEnv* env, IShellItemArray* items) {
     for (DWORD i = 0; i < count; ++i) {
         ComPtr<IShellItem> item;
         if (FAILED(items->GetItemAt(i, item.out()))) continue;
-        TaskMemString path;
-        if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path.p)) || !path.p || !path.p[0]) continue;
-        jstring element = env->NewString(reinterpret_cast<const jchar*>(path.p), static_cast<jsize>(wcslen(path.p)));
+        Scoped<TaskMemoryTraits> path;
+        if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, path.receive())) || !path || !path.get()[0]) continue;
+        jstring element =
+            env->NewString(reinterpret_cast<const jchar*>(path.get()), static_cast<jsize>(wcslen(path.get())));
         if (!element) {
             env->ExceptionClear();
             env->DeleteLocalRef(paths);
@@ -127,17 +114,20 @@ jobjectArray pathsOf(JNIEnv* env, IShellItemArray* items) {
 
 // Enters a single-threaded apartment on the calling thread, where the dialog
 // will run; an apartment already entered is fine.
-FILE_CHOOSER_NATIVE(void, initialize0)(JNIEnv*, jclass) { CoInitialize(nullptr); }
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaFileChooser_initialize0(
+    JNIEnv*, jclass) {
+    CoInitialize(nullptr);
+}
 
 // Shows the open or save dialog and returns the chosen paths, or null when
 // it was cancelled or could not be shown. Null strings leave the dialog's
 // defaults. Filters are the (name, pattern) pairs both arrays hold; check box
 // i (id i + 1) starts from states[i] (unchecked when the array is shorter or
 // null), and its final state is written back only when the user chose OK.
-FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
-(JNIEnv* env, jclass, jlong owner, jstring title, jstring okLabel, jstring folder, jstring fileName, jint setOptions,
- jint clearOptions, jboolean save, jstring defaultExtension, jobjectArray filterNames, jobjectArray filterPatterns,
- jint filterIndex, jobjectArray checkLabels, jbooleanArray checkStates) {
+extern "C" jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaFileChooser_displayDialog0(
+    JNIEnv* env, jclass, jlong owner, jstring title, jstring okLabel, jstring folder, jstring fileName, jint setOptions,
+    jint clearOptions, jboolean save, jstring defaultExtension, jobjectArray filterNames, jobjectArray filterPatterns,
+    jint filterIndex, jobjectArray checkLabels, jbooleanArray checkStates) {
     // All converted before the dialog exists, so that they outlive it.
     std::unique_ptr<wchar_t[]> titleText, okText, folderText, fileNameText, extensionText;
     if (!jstringToWide(env, title, titleText) || !jstringToWide(env, okLabel, okText) ||
@@ -160,7 +150,7 @@ FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
     std::vector<std::unique_ptr<wchar_t[]>> labels(static_cast<size_t>(checkCount));
     for (jsize i = 0; i < checkCount; ++i)
         if (!wideElement(env, checkLabels, i, labels[i])) return nullptr;
-    PinnedBooleans states(env, checkStates);
+    CheckStates states(env, checkStates);
 
     if (!loadShellItemFunctions()) return nullptr;
 
@@ -207,7 +197,7 @@ FILE_CHOOSER_NATIVE(jobjectArray, displayDialog0)
     }
     if (fileNameText) dialog->SetFileName(fileNameText.get());
 
-    if (FAILED(dialog->Show(reinterpret_cast<HWND>(static_cast<intptr_t>(owner))))) return nullptr;
+    if (FAILED(dialog->Show(handleFromJava<HWND>(owner)))) return nullptr;
 
     if (customize.p) {
         for (jsize i = 0; i < checkCount; ++i) {

@@ -7,9 +7,6 @@
 #include <cstdint>
 #include <vector>
 
-#define TASK_DIALOG_NATIVE(type, name) \
-    extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_##name
-
 namespace {
 
 // The layout comctl32 expects; a different size makes it refuse the dialog.
@@ -60,19 +57,19 @@ TaskDialogIndirectFn taskDialogIndirect() {
 }  // namespace
 
 // Nothing to prepare.
-TASK_DIALOG_NATIVE(void, init0)(JNIEnv*, jclass) {}
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_init0(JNIEnv*, jclass) {}
 
 // Shows the task dialog and returns the 1-based index of the custom button
 // chosen, or 1000 when it closed otherwise (cancel, close box, failure);
 // negated when the verification box ended checked. 0 when comctl32 has not
 // been loaded or lacks task dialogs; nothing is shown then.
-TASK_DIALOG_NATIVE(jint, show0)
-(JNIEnv* env, jclass, jlong ownerHandle, jstring title, jstring instruction, jstring content, jint extraFlags,
- jint icon, jint width, jstring verification, jobjectArray buttonLabels, jint defaultIndex) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_show0(
+    JNIEnv* env, jclass, jlong ownerHandle, jstring title, jstring instruction, jstring content, jint extraFlags,
+    jint icon, jint width, jstring verification, jobjectArray buttonLabels, jint defaultIndex) {
     TaskDialogIndirectFn show = taskDialogIndirect();
     if (!show) return 0;
 
-    HWND owner = reinterpret_cast<HWND>(static_cast<intptr_t>(ownerHandle));
+    HWND owner = handleFromJava<HWND>(ownerHandle);
     // A text that could not be copied: a failure, nothing shown.
     const jint kFailed = 1000;
     std::unique_ptr<wchar_t[]> titleText, instructionText, contentText, verificationText;

@@ -12,8 +12,6 @@ namespace {
 // Null until initTaskBar0 made it; then kept until the process ends.
 ITaskbarList3* gTaskbar = nullptr;
 
-HWND toWindow(jlong handle) { return reinterpret_cast<HWND>(static_cast<intptr_t>(handle)); }
-
 }  // namespace
 
 extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_initTaskBar0(JNIEnv*, jclass) {
@@ -32,23 +30,19 @@ extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTa
         taskbar->Release();
 }
 
-extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setOverlayIcon0(JNIEnv*, jclass,
-                                                                                                   jlong window,
-                                                                                                   jlong icon) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setOverlayIcon0(
+    JNIEnv*, jclass, jlong window, jlong icon) {
     if (gTaskbar)
-        gTaskbar->SetOverlayIcon(toWindow(window), reinterpret_cast<HICON>(static_cast<intptr_t>(icon)), nullptr);
+        gTaskbar->SetOverlayIcon(handleFromJava<HWND>(window), handleFromJava<HICON>(icon), nullptr);
 }
 
-extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setProgress0(JNIEnv*, jclass,
-                                                                                                jlong window,
-                                                                                                jlong completed,
-                                                                                                jlong total) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setProgress0(
+    JNIEnv*, jclass, jlong window, jlong completed, jlong total) {
     if (gTaskbar)
-        gTaskbar->SetProgressValue(toWindow(window), static_cast<ULONGLONG>(completed), static_cast<ULONGLONG>(total));
+        gTaskbar->SetProgressValue(handleFromJava<HWND>(window), static_cast<ULONGLONG>(completed), static_cast<ULONGLONG>(total));
 }
 
-extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setState0(JNIEnv*, jclass,
-                                                                                             jlong window,
-                                                                                             jint state) {
-    if (gTaskbar) gTaskbar->SetProgressState(toWindow(window), static_cast<TBPFLAG>(state));
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setState0(
+    JNIEnv*, jclass, jlong window, jint state) {
+    if (gTaskbar) gTaskbar->SetProgressState(handleFromJava<HWND>(window), static_cast<TBPFLAG>(state));
 }

@@ -42,13 +42,6 @@ struct ComApartment {
     }
 };
 
-struct LocalString {
-    wchar_t* p = nullptr;
-    ~LocalString() {
-        if (p) LocalFree(p);
-    }
-};
-
 struct OwnerSearch {
     DWORD pid;
     HWND console;
@@ -120,8 +113,8 @@ jstring sidString(JNIEnv* env, const VARIANT* value) {
     if (size >= kHeader) {
         size_t count = static_cast<const BYTE*>(data)[1];
         if (kHeader + 4 * count <= size && IsValidSid(data) && GetLengthSid(data) <= size) {
-            LocalString text;
-            if (gConvertSidToStringSid(data, &text.p)) result = javaString(env, text.p);
+            ScopedLocal<wchar_t> text;
+            if (gConvertSidToStringSid(data, text.receive())) result = javaString(env, text.get());
         }
     }
     SafeArrayUnaccessData(array);
@@ -171,6 +164,16 @@ jobjectArray makeResults(JNIEnv* env, const DS_SELECTION_LIST* list) {
     return results;
 }
 
+// The Result objects of a selection list block of size bytes; null when the
+// block is shorter than the selections it claims (a list that claims more is
+// not read) or when Java lacks the class.
+jobjectArray selectionResults(JNIEnv* env, const void* block, SIZE_T size) {
+    const auto* list = static_cast<const DS_SELECTION_LIST*>(block);
+    const size_t head = offsetof(DS_SELECTION_LIST, aDsSelection);
+    if (size < head || list->cItems > (size - head) / sizeof(DS_SELECTION)) return nullptr;
+    return makeResults(env, list);
+}
+
 // Reads the selection out of the picker's data object.
 jobjectArray readSelection(JNIEnv* env, IDataObject* data) {
     FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"CFSTR_DSOP_DS_SELECTION_LIST")), nullptr,
@@ -180,11 +183,9 @@ jobjectArray readSelection(JNIEnv* env, IDataObject* data) {
     jobjectArray results = nullptr;
     if (medium.tymed == TYMED_HGLOBAL && medium.hGlobal) {
         SIZE_T size = GlobalSize(medium.hGlobal);
-        auto* list = static_cast<const DS_SELECTION_LIST*>(GlobalLock(medium.hGlobal));
+        const void* list = GlobalLock(medium.hGlobal);
         if (list) {
-            // A list that claims more selections than its block holds is not read.
-            const size_t head = offsetof(DS_SELECTION_LIST, aDsSelection);
-            if (size >= head && list->cItems <= (size - head) / sizeof(DS_SELECTION)) results = makeResults(env, list);
+            results = selectionResults(env, list, size);
             GlobalUnlock(medium.hGlobal);
         }
     }

@@ -21,23 +21,6 @@ typedef BOOL(WINAPI* Module32FirstWFn)(HANDLE, MODULEENTRY32W*);
 constexpr DWORD kLineUnits = 4096;
 constexpr DWORD kMaxIds = 8196;
 
-// A process handle closed when it goes; reset closes the one held first.
-class ProcessHandle {
-public:
-    explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
-    ~ProcessHandle() { reset(nullptr); }
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-    void reset(HANDLE handle) {
-        if (handle_) CloseHandle(handle_);
-        handle_ = handle;
-    }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // Through EnumProcesses and the image-name queries; appends to lines.
 void enumerateProcesses(std::vector<std::wstring>& lines) {
     HMODULE psapi = loadSystemLibrary(L"Psapi.DLL");
@@ -54,9 +37,9 @@ void enumerateProcesses(std::vector<std::wstring>& lines) {
             for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
                 DWORD pid = ids[i];
                 if (pid == 0) continue;
-                ProcessHandle process(OpenProcess(imageName ? PROCESS_QUERY_INFORMATION
-                                                            : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
-                                                  FALSE, pid));
+                ScopedHandle process(OpenProcess(imageName ? PROCESS_QUERY_INFORMATION
+                                                           : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                                                 FALSE, pid));
                 if (!process.get()) continue;
                 int prefix = wsprintfW(line.data(), L"%d ", static_cast<int>(pid));
                 wchar_t* path = line.data() + prefix;
@@ -121,12 +104,10 @@ void walkSnapshot(std::vector<std::wstring>& lines) {
 
 }  // namespace
 
-extern "C" {
-
 // "<id> <image path>" for every process this user may query, or null when
 // none could be listed. keepDebugOff leaves the debug privilege disabled.
-jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getRunningModules0(JNIEnv* env, jclass,
-                                                                                               jboolean keepDebugOff) {
+extern "C" jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getRunningModules0(
+    JNIEnv* env, jclass, jboolean keepDebugOff) {
     setPrivilege(L"SeDebugPrivilege", !keepDebugOff);
     std::vector<std::wstring> lines;
     enumerateProcesses(lines);
@@ -151,5 +132,3 @@ jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_get
     }
     return array;
 }
-
-}  // extern "C"

@@ -16,30 +16,23 @@ typedef BOOL(WINAPI* MoveFileExWFn)(LPCWSTR, LPCWSTR, DWORD);
 // Looked up once; never cleared.
 MoveFileExWFn gMoveFileExW = nullptr;
 
-// Handles and window handles come from Java as a long; only the low 32 bits
-// are used.
-template <typename H>
-H fromJava(jlong value) {
-    return reinterpret_cast<H>(static_cast<intptr_t>(static_cast<int32_t>(value)));
-}
-
 }  // namespace
-
-extern "C" {
 
 // Reboots the machine, but only when this process may: the shutdown privilege
 // must be held.
-void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_reboot0(JNIEnv*, jclass) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_reboot0(JNIEnv*, jclass) {
     if (setPrivilege(L"SeShutdownPrivilege", true)) ExitWindowsEx(EWX_REBOOT, 0);
 }
 
-jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPidFromHandle0(JNIEnv*, jclass, jlong handle) {
-    return static_cast<jint>(GetProcessId(fromJava<HANDLE>(handle)));
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPidFromHandle0(
+    JNIEnv*, jclass, jlong handle) {
+    return static_cast<jint>(GetProcessId(handleFromJava<HANDLE>(handle)));
 }
 
 // Restores a minimised window, then brings it to the foreground.
-void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_setForegroundWindow0(JNIEnv*, jclass, jlong handle) {
-    HWND window = fromJava<HWND>(handle);
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_setForegroundWindow0(
+    JNIEnv*, jclass, jlong handle) {
+    HWND window = handleFromJava<HWND>(handle);
     WINDOWPLACEMENT placement{};
     placement.length = sizeof placement;
     if (GetWindowPlacement(window, &placement) && placement.showCmd == SW_SHOWMINIMIZED) ShowWindow(window, SW_RESTORE);
@@ -47,13 +40,14 @@ void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_setForegrou
 }
 
 // Tells every top-level window that the environment changed.
-void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_broadcastSettingChange0(JNIEnv*, jclass) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_broadcastSettingChange0(
+    JNIEnv*, jclass) {
     DWORD_PTR result = 0;
     SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"), SMTO_ABORTIFHUNG,
                         5000, &result);
 }
 
-jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPhysicalMemory0(JNIEnv*, jclass) {
+extern "C" jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPhysicalMemory0(JNIEnv*, jclass) {
     HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
     auto statusEx = kernel32 ? procAddress<GlobalMemoryStatusExFn>(kernel32, "GlobalMemoryStatusEx") : nullptr;
     if (statusEx) {
@@ -72,8 +66,8 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPhysica
 }
 
 // Bytes free to this user (quotas counted) on the path's volume; -1 on failure.
-jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getFreeDiskSpace0(JNIEnv* env, jclass,
-                                                                                        jstring path) {
+extern "C" jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getFreeDiskSpace0(
+    JNIEnv* env, jclass, jstring path) {
     std::unique_ptr<wchar_t[]> directory;
     if (!jstringToWide(env, path, directory)) return -1;
     ULARGE_INTEGER available, total, totalFree;
@@ -82,9 +76,8 @@ jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getFreeDis
 }
 
 // Schedules a move (or, with a null target, a deletion) for the next boot.
-jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_moveWithDelayUntilReboot0(JNIEnv* env, jclass,
-                                                                                                    jstring source,
-                                                                                                    jstring target) {
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_moveWithDelayUntilReboot0(
+    JNIEnv* env, jclass, jstring source, jstring target) {
     if (!gMoveFileExW) {
         HMODULE kernel32 = loadSystemLibrary(L"Kernel32.DLL");
         if (kernel32) gMoveFileExW = procAddress<MoveFileExWFn>(kernel32, "MoveFileExW");
@@ -99,7 +92,8 @@ jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_moveWit
 
 // Every entry of this process's environment block ("NAME=value"), the hidden
 // per-drive "=C:=..." entries included, in block order.
-jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getEnvVarPairs0(JNIEnv* env, jclass) {
+extern "C" jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getEnvVarPairs0(
+    JNIEnv* env, jclass) {
     std::vector<const wchar_t*> entries;
     wchar_t* block = GetEnvironmentStringsW();
     if (block)
@@ -126,14 +120,19 @@ jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_get
 }
 
 // Starts a process without waiting for it: 0, or the Win32 error code.
-jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Exec_launch0(JNIEnv* env, jclass,
-                                                                                 jstring application,
-                                                                                 jstring commandLine) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Exec_launch0(
+    JNIEnv* env, jclass, jstring application, jstring commandLine) {
     // Neither a program nor a command line: nothing to start (Wine's
     // CreateProcessW reads through the null command line).
     if (!application && !commandLine) return ERROR_INVALID_PARAMETER;
     std::unique_ptr<wchar_t[]> app, line;  // the line writable, as CreateProcessW wants
     if (!jstringToWide(env, application, app) || !jstringToWide(env, commandLine, line)) return ERROR_NOT_ENOUGH_MEMORY;
+    // Beyond the longest path or command line Windows takes (32767 units with
+    // the terminator) Windows fails with 206; Wine's CreateProcessW ends the
+    // calling process instead, so refuse first.
+    constexpr size_t kMaxChars = 32766;
+    if ((app && wcslen(app.get()) > kMaxChars) || (line && wcslen(line.get()) > kMaxChars))
+        return ERROR_FILENAME_EXCED_RANGE;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -145,5 +144,3 @@ jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Exec_launch
     CloseHandle(info.hProcess);
     return 0;
 }
-
-}  // extern "C"

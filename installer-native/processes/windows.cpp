@@ -135,26 +135,22 @@ jstring newString(JNIEnv* env, const wchar_t* text, int length) {
 
 }  // namespace
 
-extern "C" {
-
 // Ends the listed processes: with force at once, else by asking each visible
 // top-level window to close and waiting up to timeout ms. 1 all ended, 0 one
 // could not be reached, 2 one could not be waited for, 3 the time ran out.
-jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_terminateProcesses0(JNIEnv* env, jclass,
-                                                                                        jintArray pids, jboolean force,
-                                                                                        jint timeout) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_terminateProcesses0(
+    JNIEnv* env, jclass, jintArray pids, jboolean force, jint timeout) {
     if (!pids) return kUnreachable;
-    jint* ids = env->GetIntArrayElements(pids, nullptr);
+    PinnedArray<jintArray> ids(env, pids);
     if (!ids) return kUnreachable;
-    size_t count = static_cast<size_t>(env->GetArrayLength(pids));
-    jint status = force ? terminate(ids, count) : closePolitely(ids, count, static_cast<DWORD>(timeout));
-    env->ReleaseIntArrayElements(pids, ids, JNI_ABORT);
-    return status;
+    size_t count = static_cast<size_t>(ids.length());
+    return force ? terminate(ids.get(), count) : closePolitely(ids.get(), count, static_cast<DWORD>(timeout));
 }
 
 // The title of the process's first visible titled top-level window, else of
 // its last titled one, else "".
-jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getWindowTitle0(JNIEnv* env, jclass, jint pid) {
+extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getWindowTitle0(
+    JNIEnv* env, jclass, jint pid) {
     TitleContext context{static_cast<DWORD>(pid), std::vector<wchar_t>(1, L'\0')};
     EnumWindows(findTitle, reinterpret_cast<LPARAM>(&context));
     return newString(env, context.title.data(), static_cast<int>(wcslen(context.title.data())));
@@ -163,9 +159,8 @@ jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getWindo
 // A record per visible unowned top-level window of the process, or null when
 // it has none. Windows without title, class name or style leave their slots
 // null at the end of the array.
-jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getTopLevelWindows0(JNIEnv* env, jclass,
-                                                                                                jclass windowInfo,
-                                                                                                jint pid) {
+extern "C" jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_getTopLevelWindows0(
+    JNIEnv* env, jclass, jclass windowInfo, jint pid) {
     WindowsContext context{static_cast<DWORD>(pid), {}};
     EnumWindows(collectWindow, reinterpret_cast<LPARAM>(&context));
     if (context.windows.empty() || !windowInfo) return nullptr;
@@ -194,7 +189,7 @@ jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_get
         jstring title = titleLength > 0 ? newString(env, text.data(), titleLength) : nullptr;
         if (title && className && style != 0) {
             jobject record = env->NewObject(windowInfo, constructor,
-                                            static_cast<jlong>(reinterpret_cast<intptr_t>(window)),
+                                            handleToJava(window),
                                             static_cast<jint>(style), className, title);
             if (record) {
                 env->SetObjectArrayElement(array, next++, record);
@@ -213,8 +208,6 @@ jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_get
 
 // Brings this process's visible top-level windows, and their last active
 // pop-ups, to the foreground.
-void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_toFront0(JNIEnv*, jclass) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Misc_toFront0(JNIEnv*, jclass) {
     EnumWindows(bringToFront, 0);
 }
-
-}  // extern "C"

@@ -5,8 +5,6 @@
 
 #include <winhttp.h>
 
-#define PROXY_NATIVE(type, name) extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_##name
-
 namespace {
 
 typedef BOOL(WINAPI* GetIEProxyConfigFn)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG*);
@@ -45,16 +43,12 @@ bool loadFunctions() {
            pWinHttpGetDefaultProxyConfiguration;
 }
 
-// A string WinHTTP allocated: freed with GlobalFree when it goes.
-class GlobalString {
-public:
-    GlobalString() = default;
-    ~GlobalString() {
-        if (text) GlobalFree(text);
-    }
-    GlobalString(const GlobalString&) = delete;
-    GlobalString& operator=(const GlobalString&) = delete;
-    LPWSTR text = nullptr;
+// A WinHTTP session, closed through the bound WinHttpCloseHandle.
+struct WinHttpHandleTraits {
+    using Value = HINTERNET;
+    static HINTERNET empty() { return nullptr; }
+    static bool valid(HINTERNET handle) { return handle != nullptr; }
+    static void close(HINTERNET handle) { pWinHttpCloseHandle(handle); }
 };
 
 // Stores text into out[index] when it is non-empty and the slot exists;
@@ -77,21 +71,21 @@ void storeFlag(JNIEnv* env, jobjectArray out, jsize index, bool flag) {
 // A WinHTTP proxy answer into out[0..2] (named proxy or not, proxy, bypass);
 // its strings are freed.
 void storeProxyInfo(JNIEnv* env, jobjectArray out, const WINHTTP_PROXY_INFO& info) {
-    GlobalString proxy, bypass;
-    proxy.text = info.lpszProxy;
-    bypass.text = info.lpszProxyBypass;
+    ScopedGlobal<wchar_t> proxy(info.lpszProxy), bypass(info.lpszProxyBypass);
     storeFlag(env, out, 0, info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY);
-    store(env, out, 1, proxy.text);
-    store(env, out, 2, bypass.text);
+    store(env, out, 1, proxy.get());
+    store(env, out, 2, bypass.get());
 }
 
 }  // namespace
 
-PROXY_NATIVE(jboolean, loadFunctions0)(JNIEnv*, jclass) {
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_loadFunctions0(
+    JNIEnv*, jclass) {
     return loadFunctions() ? JNI_TRUE : JNI_FALSE;
 }
 
-PROXY_NATIVE(jint, getDefaultConfig0)(JNIEnv* env, jclass, jobjectArray out) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getDefaultConfig0(
+    JNIEnv* env, jclass, jobjectArray out) {
     if (!loadFunctions()) return kUnavailable;
     WINHTTP_PROXY_INFO info{};
     if (!pWinHttpGetDefaultProxyConfiguration(&info)) return static_cast<jint>(GetLastError());
@@ -99,31 +93,31 @@ PROXY_NATIVE(jint, getDefaultConfig0)(JNIEnv* env, jclass, jobjectArray out) {
     return 0;
 }
 
-PROXY_NATIVE(jint, getIEConfig0)(JNIEnv* env, jclass, jobjectArray out) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getIEConfig0(
+    JNIEnv* env, jclass, jobjectArray out) {
     if (!loadFunctions()) return kUnavailable;
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
     if (!pWinHttpGetIEProxyConfigForCurrentUser(&config)) return static_cast<jint>(GetLastError());
-    GlobalString autoConfigUrl, proxy, bypass;
-    autoConfigUrl.text = config.lpszAutoConfigUrl;
-    proxy.text = config.lpszProxy;
-    bypass.text = config.lpszProxyBypass;
+    ScopedGlobal<wchar_t> autoConfigUrl(config.lpszAutoConfigUrl), proxy(config.lpszProxy),
+        bypass(config.lpszProxyBypass);
     storeFlag(env, out, 0, config.fAutoDetect != FALSE);
-    store(env, out, 1, autoConfigUrl.text);
-    store(env, out, 2, proxy.text);
-    store(env, out, 3, bypass.text);
+    store(env, out, 1, autoConfigUrl.get());
+    store(env, out, 2, proxy.get());
+    store(env, out, 3, bypass.get());
     return 0;
 }
 
-PROXY_NATIVE(jlong, getAutoProxyConfig0)(JNIEnv* env, jclass, jobjectArray out, jstring url, jstring scriptUrl,
-                                         jint flags, jint detectFlags, jboolean autoLogon) {
+extern "C" jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getAutoProxyConfig0(
+    JNIEnv* env, jclass, jobjectArray out, jstring url, jstring scriptUrl, jint flags, jint detectFlags,
+    jboolean autoLogon) {
     if (!loadFunctions()) return kUnavailable;
     std::unique_ptr<wchar_t[]> urlW, scriptUrlW;
     // Before any stage: the code alone.
     if (!jstringToWide(env, url, urlW) || !jstringToWide(env, scriptUrl, scriptUrlW)) return ERROR_NOT_ENOUGH_MEMORY;
     if (!urlW) return 0;
 
-    HINTERNET session =
-        pWinHttpOpen(L"wizbuild proxy detection/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    Scoped<WinHttpHandleTraits> session(
+        pWinHttpOpen(L"wizbuild proxy detection/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
     if (!session) return (kOpenSession << 32) | static_cast<jlong>(GetLastError());
 
     WINHTTP_AUTOPROXY_OPTIONS options{};
@@ -133,12 +127,11 @@ PROXY_NATIVE(jlong, getAutoProxyConfig0)(JNIEnv* env, jclass, jobjectArray out, 
     options.fAutoLogonIfChallenged = autoLogon ? TRUE : FALSE;
     WINHTTP_PROXY_INFO info{};
     jlong status;
-    if (pWinHttpGetProxyForUrl(session, urlW.get(), &options, &info)) {
+    if (pWinHttpGetProxyForUrl(session.get(), urlW.get(), &options, &info)) {
         storeProxyInfo(env, out, info);
         status = kNoStage;
     } else {
         status = (kProxyQuery << 32) | static_cast<jlong>(GetLastError());
     }
-    pWinHttpCloseHandle(session);
     return status;
 }

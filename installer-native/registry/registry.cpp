@@ -10,9 +10,6 @@
 #include <string>
 #include <vector>
 
-#define REGISTRY_NATIVE(type, name) \
-    extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_##name
-
 namespace {
 
 // Values are read and written through one buffer of this many bytes.
@@ -21,22 +18,6 @@ constexpr DWORD kValueBufferBytes = 100000;
 constexpr DWORD kEnumNameChars = 4096;
 // Subkey names while a tree is deleted (a key name has at most 255).
 constexpr DWORD kTreeNameChars = 1024;
-
-// Closes the key when the scope ends.
-class Key {
-public:
-    explicit Key(HKEY key) : key_(key) {}
-    ~Key() {
-        if (key_) RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-
-private:
-    HKEY key_;
-};
 
 enum class Open { read, readWrite, create };
 
@@ -248,7 +229,7 @@ void deleteTree(HKEY parent, const wchar_t* path, REGSAM view) {
     HKEY opened = nullptr;
     if (RegOpenKeyExW(parent, path, 0, KEY_READ | view, &opened) != ERROR_SUCCESS) return;
     {
-        Key key(opened);
+        ScopedKey key(opened);
         // All names first: deleting while enumerating would shift the indexes.
         std::vector<std::wstring> names;
         for (DWORD index = 0;; ++index) {
@@ -290,7 +271,7 @@ std::vector<std::wstring> enumerate(HKEY key, bool subKeys) {
 jobjectArray enumNames(JNIEnv* env, jint root, jstring path, jint view, bool subKeys) {
     std::vector<std::wstring> names;
     {
-        Key key(openRegistryKey(env, root, view, path, Open::read));
+        ScopedKey key(openRegistryKey(env, root, view, path, Open::read));
         if (!key) return nullptr;
         names = enumerate(key.get(), subKeys);
     }
@@ -299,18 +280,21 @@ jobjectArray enumNames(JNIEnv* env, jint root, jstring path, jint view, bool sub
 
 }  // namespace
 
-REGISTRY_NATIVE(jboolean, keyExists0)(JNIEnv* env, jclass, jint root, jstring path, jint view) {
-    Key key(openRegistryKey(env, root, view, path, Open::read));
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_keyExists0(
+    JNIEnv* env, jclass, jint root, jstring path, jint view) {
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::read));
     return key ? JNI_TRUE : JNI_FALSE;
 }
 
-REGISTRY_NATIVE(jboolean, createKey0)(JNIEnv* env, jclass, jint root, jstring path, jint view) {
-    Key key(openRegistryKey(env, root, view, path, Open::create));
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_createKey0(
+    JNIEnv* env, jclass, jint root, jstring path, jint view) {
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::create));
     return key ? JNI_TRUE : JNI_FALSE;
 }
 
-REGISTRY_NATIVE(jobject, getValue0)(JNIEnv* env, jclass, jint root, jstring path, jstring name, jint view) {
-    Key key(openRegistryKey(env, root, view, path, Open::read));
+extern "C" jobject JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_getValue0(
+    JNIEnv* env, jclass, jint root, jstring path, jstring name, jint view) {
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::read));
     if (!key) return nullptr;
     std::unique_ptr<wchar_t[]> valueName;
     if (!jstringToWide(env, name, valueName)) return nullptr;
@@ -321,9 +305,9 @@ REGISTRY_NATIVE(jobject, getValue0)(JNIEnv* env, jclass, jint root, jstring path
     return valueObject(env, type, buffer.get(), size);
 }
 
-REGISTRY_NATIVE(jboolean, setValue0)
-(JNIEnv* env, jclass, jint root, jstring path, jstring name, jobject value, jint typeCode, jint view) {
-    Key key(openRegistryKey(env, root, view, path, Open::create));
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_setValue0(
+    JNIEnv* env, jclass, jint root, jstring path, jstring name, jobject value, jint typeCode, jint view) {
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::create));
     if (!key) return JNI_FALSE;
     std::unique_ptr<wchar_t[]> valueName;
     if (!jstringToWide(env, name, valueName)) return JNI_FALSE;
@@ -339,15 +323,17 @@ REGISTRY_NATIVE(jboolean, setValue0)
     return JNI_TRUE;
 }
 
-REGISTRY_NATIVE(void, deleteValue0)(JNIEnv* env, jclass, jint root, jstring path, jstring name, jint view) {
-    Key key(openRegistryKey(env, root, view, path, Open::readWrite));
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteValue0(
+    JNIEnv* env, jclass, jint root, jstring path, jstring name, jint view) {
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::readWrite));
     if (!key) return;
     std::unique_ptr<wchar_t[]> valueName;
     if (!jstringToWide(env, name, valueName)) return;
     RegDeleteValueW(key.get(), valueName.get());
 }
 
-REGISTRY_NATIVE(void, deleteKey0)(JNIEnv* env, jclass, jint root, jstring path, jboolean onlyIfEmpty, jint view) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteKey0(
+    JNIEnv* env, jclass, jint root, jstring path, jboolean onlyIfEmpty, jint view) {
     HKEY rootKey = registryRootKey(root);
     if (!rootKey) return;
     std::unique_ptr<wchar_t[]> keyPath;
@@ -362,7 +348,7 @@ REGISTRY_NATIVE(void, deleteKey0)(JNIEnv* env, jclass, jint root, jstring path, 
         return;
     }
     if (onlyIfEmpty) {
-        Key key(openKey(rootKey, keyPath.get(), view, Open::readWrite));
+        ScopedKey key(openKey(rootKey, keyPath.get(), view, Open::readWrite));
         if (key) {
             DWORD subKeys = 0, values = 0;
             if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
@@ -374,32 +360,37 @@ REGISTRY_NATIVE(void, deleteKey0)(JNIEnv* env, jclass, jint root, jstring path, 
     deleteTree(rootKey, keyPath.get(), static_cast<REGSAM>(view));
 }
 
-REGISTRY_NATIVE(jboolean, saveKey0)(JNIEnv* env, jclass, jint root, jstring path, jstring file, jint view) {
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_saveKey0(
+    JNIEnv* env, jclass, jint root, jstring path, jstring file, jint view) {
     if (!setPrivilege(L"SeBackupPrivilege", true)) return JNI_FALSE;
-    Key key(openRegistryKey(env, root, view, path, Open::readWrite));
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::readWrite));
     if (!key) return JNI_FALSE;
     std::unique_ptr<wchar_t[]> filePath;
     if (!jstringToWide(env, file, filePath)) return JNI_FALSE;
     return RegSaveKeyW(key.get(), filePath.get(), nullptr) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
 }
 
-REGISTRY_NATIVE(jboolean, restoreKey0)(JNIEnv* env, jclass, jint root, jstring path, jstring file, jint view) {
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_restoreKey0(
+    JNIEnv* env, jclass, jint root, jstring path, jstring file, jint view) {
     if (!setPrivilege(L"SeBackupPrivilege", true) || !setPrivilege(L"SeRestorePrivilege", true)) return JNI_FALSE;
-    Key key(openRegistryKey(env, root, view, path, Open::create));
+    ScopedKey key(openRegistryKey(env, root, view, path, Open::create));
     if (!key) return JNI_FALSE;
     std::unique_ptr<wchar_t[]> filePath;
     if (!jstringToWide(env, file, filePath)) return JNI_FALSE;
     return RegRestoreKeyW(key.get(), filePath.get(), 0) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
 }
 
-REGISTRY_NATIVE(jobjectArray, enumSubKeys0)(JNIEnv* env, jclass, jint root, jstring path, jint view) {
+extern "C" jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_enumSubKeys0(
+    JNIEnv* env, jclass, jint root, jstring path, jint view) {
     return enumNames(env, root, path, view, true);
 }
 
-REGISTRY_NATIVE(jobjectArray, enumValues0)(JNIEnv* env, jclass, jint root, jstring path, jint view) {
+extern "C" jobjectArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_enumValues0(
+    JNIEnv* env, jclass, jint root, jstring path, jint view) {
     return enumNames(env, root, path, view, false);
 }
 
-REGISTRY_NATIVE(void, changeNotifyAssociations0)(JNIEnv*, jclass) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Registry_changeNotifyAssociations0(
+    JNIEnv*, jclass) {
     shellChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }

@@ -13,9 +13,6 @@
 #include <memory>
 #include <vector>
 
-#define SERVICES_NATIVE(type, name) \
-    extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_##name
-
 namespace {
 
 constexpr jint kManagerNotOpened = 5000;
@@ -33,30 +30,10 @@ constexpr size_t kMaxFailureActions = 1024;
 // How often stopService0 looks at a stopping service.
 constexpr DWORD kStopPollMs = 500;
 
-// Closes a manager or service handle when the scope ends.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-    ~ScHandle() {
-        if (handle_) CloseServiceHandle(handle_);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    void reset(SC_HANDLE handle) {
-        if (handle_) CloseServiceHandle(handle_);
-        handle_ = handle;
-    }
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
-
 // The manager and one of its services, or the code of the open that failed.
 struct OpenedService {
-    ScHandle manager;
-    ScHandle service;
+    ScopedServiceHandle manager;
+    ScopedServiceHandle service;
     jint error = 0;
 };
 
@@ -164,23 +141,24 @@ const wchar_t* serviceAccount(const wchar_t* account) {
 
 }  // namespace
 
-SERVICES_NATIVE(jint, installService0)(JNIEnv* env, jclass, jstring name, jstring displayName, jstring binaryPath) {
-    ScHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_installService0(
+    JNIEnv* env, jclass, jstring name, jstring displayName, jstring binaryPath) {
+    ScopedServiceHandle manager(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
     if (!manager) return kManagerNotOpened;
     std::unique_ptr<wchar_t[]> serviceName, display, path;
     if (!jstringToWide(env, name, serviceName) || !jstringToWide(env, displayName, display) ||
         !jstringToWide(env, binaryPath, path))
         return ERROR_NOT_ENOUGH_MEMORY;
     // No account: the service runs as LocalSystem.
-    ScHandle service(CreateServiceW(manager.get(), serviceName.get(), display.get(), SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.get(),
-                                    nullptr, nullptr, nullptr, nullptr, nullptr));
+    ScopedServiceHandle service(CreateServiceW(manager.get(), serviceName.get(), display.get(), SERVICE_ALL_ACCESS,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                               path.get(), nullptr, nullptr, nullptr, nullptr, nullptr));
     return service ? 0 : lastError();
 }
 
-SERVICES_NATIVE(jint, changeServiceConfig0)
-(JNIEnv* env, jclass, jstring name, jstring displayName, jstring binaryPath, jint serviceType, jint startType,
- jstring dependencies, jstring account, jstring password, jstring description) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_changeServiceConfig0(
+    JNIEnv* env, jclass, jstring name, jstring displayName, jstring binaryPath, jint serviceType, jint startType,
+    jstring dependencies, jstring account, jstring password, jstring description) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
     if (opened.error) return opened.error;
@@ -210,8 +188,8 @@ SERVICES_NATIVE(jint, changeServiceConfig0)
     return 0;
 }
 
-SERVICES_NATIVE(jint, setRestartServiceConfig0)
-(JNIEnv* env, jclass, jstring name, jboolean restart, jint delayMs, jint count, jint resetPeriodSeconds) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_setRestartServiceConfig0(
+    JNIEnv* env, jclass, jstring name, jboolean restart, jint delayMs, jint count, jint resetPeriodSeconds) {
     ChangeServiceConfig2WFn change2 = changeServiceConfig2();
     if (!change2) return kNoChangeServiceConfig2;
     OpenedService opened;
@@ -237,7 +215,8 @@ SERVICES_NATIVE(jint, setRestartServiceConfig0)
     return 0;
 }
 
-SERVICES_NATIVE(jint, setDelayedAutoStart0)(JNIEnv* env, jclass, jstring name, jboolean delayed) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_setDelayedAutoStart0(
+    JNIEnv* env, jclass, jstring name, jboolean delayed) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
     if (opened.error) return opened.error;
@@ -247,7 +226,8 @@ SERVICES_NATIVE(jint, setDelayedAutoStart0)(JNIEnv* env, jclass, jstring name, j
     return 0;
 }
 
-SERVICES_NATIVE(jint, stopService0)(JNIEnv* env, jclass, jstring name, jint timeoutMs) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_stopService0(
+    JNIEnv* env, jclass, jstring name, jint timeoutMs) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_CONNECT, SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (opened.error) return opened.error;
@@ -257,7 +237,8 @@ SERVICES_NATIVE(jint, stopService0)(JNIEnv* env, jclass, jstring name, jint time
     return waitForServiceStop(opened.service.get(), timeoutMs);
 }
 
-SERVICES_NATIVE(jint, startService0)(JNIEnv* env, jclass, jstring name, jobjectArray arguments) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_startService0(
+    JNIEnv* env, jclass, jstring name, jobjectArray arguments) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_CONNECT, SERVICE_START);
     if (opened.error) return opened.error;
@@ -282,7 +263,8 @@ SERVICES_NATIVE(jint, startService0)(JNIEnv* env, jclass, jstring name, jobjectA
     return 0;
 }
 
-SERVICES_NATIVE(jint, uninstallService0)(JNIEnv* env, jclass, jstring name) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_uninstallService0(
+    JNIEnv* env, jclass, jstring name) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_ALL_ACCESS, DELETE);
     if (opened.error) return opened.error;
@@ -290,7 +272,8 @@ SERVICES_NATIVE(jint, uninstallService0)(JNIEnv* env, jclass, jstring name) {
     return DeleteService(opened.service.get()) ? 0 : lastError();
 }
 
-SERVICES_NATIVE(jint, queryStatus0)(JNIEnv* env, jclass, jstring name) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_queryStatus0(
+    JNIEnv* env, jclass, jstring name) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
     if (opened.error) return opened.error;
@@ -299,7 +282,8 @@ SERVICES_NATIVE(jint, queryStatus0)(JNIEnv* env, jclass, jstring name) {
     return -static_cast<jint>(status.dwCurrentState);
 }
 
-SERVICES_NATIVE(jint, getStartType0)(JNIEnv* env, jclass, jstring name) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_getStartType0(
+    JNIEnv* env, jclass, jstring name) {
     OpenedService opened;
     openService(opened, env, name, SC_MANAGER_CONNECT, SERVICE_QUERY_CONFIG);
     if (opened.error) return opened.error;
@@ -309,7 +293,8 @@ SERVICES_NATIVE(jint, getStartType0)(JNIEnv* env, jclass, jstring name) {
     return -static_cast<jint>(reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.get())->dwStartType);
 }
 
-SERVICES_NATIVE(jstring, getServiceBinary0)(JNIEnv* env, jclass, jstring name) {
+extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_getServiceBinary0(
+    JNIEnv* env, jclass, jstring name) {
     jint error = 0;
     std::unique_ptr<BYTE[]> config;
     {

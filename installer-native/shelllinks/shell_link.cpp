@@ -16,25 +16,16 @@ namespace {
 // has an exception pending (an earlier pin failed): no JNI call is made then.
 class ByteString {
 public:
-    ByteString(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {
-        if (!array || env->ExceptionCheck()) return;
-        jsize length = env->GetArrayLength(array);
-        bytes_ = env->GetByteArrayElements(array, nullptr);
-        if (bytes_ && length > 0 && memchr(bytes_, 0, static_cast<size_t>(length))) ok_ = true;
+    ByteString(JNIEnv* env, jbyteArray array) : bytes_(env, array), null_(!array) {
+        ok_ = bytes_.length() > 0 && memchr(bytes_.get(), 0, static_cast<size_t>(bytes_.length()));
     }
-    ~ByteString() {
-        if (bytes_) env_->ReleaseByteArrayElements(array_, bytes_, JNI_ABORT);
-    }
-    ByteString(const ByteString&) = delete;
-    ByteString& operator=(const ByteString&) = delete;
     bool ok() const { return ok_; }
-    bool isNull() const { return !array_; }
-    const char* text() const { return reinterpret_cast<const char*>(bytes_); }
+    bool isNull() const { return null_; }
+    const char* text() const { return reinterpret_cast<const char*>(bytes_.get()); }
 
 private:
-    JNIEnv* env_;
-    jbyteArray array_;
-    jbyte* bytes_ = nullptr;
+    PinnedArray<jbyteArray> bytes_;
+    bool null_;
     bool ok_ = false;
 };
 
@@ -43,17 +34,15 @@ private:
 // array is null or has no terminator, or when an exception is pending.
 std::vector<wchar_t> wideFromBytes(JNIEnv* env, jbyteArray array) {
     std::vector<wchar_t> out;
-    if (!array || env->ExceptionCheck()) return out;
-    jsize length = env->GetArrayLength(array);
-    jbyte* bytes = env->GetByteArrayElements(array, nullptr);
+    PinnedArray<jbyteArray> pinned(env, array);
+    const jbyte* bytes = pinned.get();
     if (!bytes) return out;
-    for (jsize i = 0; i + 1 < length; i += 2) {
+    for (jsize i = 0; i + 1 < pinned.length(); i += 2) {
         wchar_t c = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
         out.push_back(c);
         if (c == L'\0') break;
     }
-    env->ReleaseByteArrayElements(array, bytes, JNI_ABORT);
     if (out.empty() || out.back() != L'\0') out.clear();
     return out;
 }

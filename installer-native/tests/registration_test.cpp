@@ -21,7 +21,6 @@ using wbtest::takeErrors;
 typedef void(__cdecl* ErrorPrinter)(const wchar_t*, ...);
 typedef jboolean(__cdecl* RegisterNativesFn)(JNIEnv*, HMODULE, ErrorPrinter);
 typedef jboolean(__cdecl* RegisterBorderFn)(JNIEnv*, jobject, jclass, jmethodID, HMODULE, ErrorPrinter);
-typedef jboolean(JNICALL* ExtensionFn)(JNIEnv*, jclass, jobject, jstring);
 
 const char kRegistry[] = "com/wizbuild/runtime/installer/platform/win32/Registry";
 
@@ -273,11 +272,11 @@ struct ExtensionCall {
 };
 
 ExtensionCall callExtension(Jvm& vm, const std::wstring& name) {
-    auto fn = wbtest::native<ExtensionFn>("Misc", "registerExtensionFunctions0");
+    auto fn = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_registerExtensionFunctions0);
     if (!fn) return {JNI_FALSE, ""};
     jclass misc = vm.findClass("com/wizbuild/runtime/installer/platform/win32/Misc");
     jobject loader = vm.newObject("java/lang/ClassLoader");
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     jboolean result = vm.call(fn, misc, loader, vm.newString(name));
     return {result, withoutCr(capture.err())};
 }

@@ -144,7 +144,7 @@ TEST(ShellFunctions, BindShell32Once) {
 }
 
 TEST(PrintError, WritesOneLineToStandardErrorWithNarrowStrings) {
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     printError(L"register %S failed %d", "com/example/Some$Inner", -1);
     printError(L"plain");
     std::string err = capture.err();

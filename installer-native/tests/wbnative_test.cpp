@@ -68,6 +68,13 @@ FARPROC lookup(HMODULE module, const std::string& cls, const std::string& method
     return decl ? qarjvm::lookupNative(module, *decl) : nullptr;
 }
 
+FARPROC lookupJni(HMODULE module, const std::string& jniName) {
+    for (const qarjvm::NativeDecl& n : javaNatives())
+        if (n.jniName == jniName) return qarjvm::lookupNative(module, n);
+    ADD_FAILURE() << "javac declared no native " << jniName;
+    return nullptr;
+}
+
 extern "C" void __cdecl recordError(const wchar_t* format, ...) {
     // msvcrt's own formatter: a host built with Microsoft's compiler reads
     // "%S" as a narrow string, as the library expects.

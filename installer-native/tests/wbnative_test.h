@@ -3,6 +3,7 @@
 // javac's declarations, and an ErrorPrinter that records what it is given.
 #pragma once
 
+#include "native_list.h"
 #include "natives.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,19 @@ F native(const std::string& cls, const std::string& method) {
     EXPECT_NE(fn, nullptr) << "wbnative does not export " << cls << "." << method;
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(fn));
 }
+
+// The library's export of a native, typed by the prototype generated from
+// natives.table, found by its full JNI name:
+//   auto getValue = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_getValue0);
+// A call whose arguments disagree with the table fails to compile.
+FARPROC lookupJni(HMODULE module, const std::string& jniName);
+template <typename F>
+F exported(const char* jniName) {
+    FARPROC fn = lookupJni(library(), jniName);
+    EXPECT_NE(fn, nullptr) << "wbnative does not export " << jniName;
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(fn));
+}
+#define WBNATIVE(function) ::wbtest::exported<decltype(&function)>(#function)
 
 // An ErrorPrinter (C calling convention, "%S" narrow) that records each
 // message, formatted the way the Microsoft C runtime formats it.

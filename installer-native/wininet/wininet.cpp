@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <new>
 
-#define WININET_NATIVE(type, name) extern "C" type JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_##name
-
 namespace {
 
 typedef HINTERNET(WINAPI* InternetOpenWFn)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
@@ -61,28 +59,31 @@ enum ErrorLocation : jint {
 // The error code stored where a JNI call, not WinInet, failed.
 constexpr jint kJniFailure = ERROR_INVALID_HANDLE;  // 6
 
+// A WinInet handle, closed through the bound InternetCloseHandle; only
+// opened once init0 bound every function.
+struct InternetHandleTraits {
+    using Value = HINTERNET;
+    static HINTERNET empty() { return nullptr; }
+    static bool valid(HINTERNET handle) { return handle != nullptr; }
+    static void close(HINTERNET handle) {
+        if (gLoaded) pInternetCloseHandle(handle);
+    }
+};
+using ScopedInternetHandle = Scoped<InternetHandleTraits>;
+
+// Its handles close with it, the request first and the session last.
 struct Connection {
-    HINTERNET session;
-    HINTERNET connection;
-    HINTERNET request;
+    ScopedInternetHandle session;
+    ScopedInternetHandle connection;
+    ScopedInternetHandle request;
     jint errorLocation;
     jint errorCode;
     jbyte* readBuffer;
     jint readBufferSize;
 };
 
-// Only the low 32 bits of a handle count on a 32-bit system.
-Connection* fromHandle(jlong handle) {
-    return reinterpret_cast<Connection*>(static_cast<uintptr_t>(handle));
-}
-
-// Sign-extended on a 32-bit system, as every native handle of the library.
-jlong toHandle(Connection* c) {
-    return static_cast<jlong>(reinterpret_cast<intptr_t>(c));
-}
-
 Connection* usable(jlong handle) {
-    Connection* c = fromHandle(handle);
+    Connection* c = objectFromJava<Connection>(handle);
     return gLoaded ? c : nullptr;
 }
 
@@ -95,29 +96,9 @@ void recordLastError(Connection* c, jint location) {
     record(c, location, static_cast<jint>(GetLastError()));
 }
 
-// A Java byte array pinned for reading; released without copying back.
-class PinnedBytes {
-public:
-    PinnedBytes(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {
-        length_ = array ? env->GetArrayLength(array) : 0;
-        if (length_ > 0) bytes_ = env->GetByteArrayElements(array, nullptr);
-    }
-    ~PinnedBytes() {
-        if (bytes_) env_->ReleaseByteArrayElements(array_, bytes_, JNI_ABORT);
-    }
-    PinnedBytes(const PinnedBytes&) = delete;
-    PinnedBytes& operator=(const PinnedBytes&) = delete;
-    // Non-empty, but the VM could not pin it.
-    bool failed() const { return length_ > 0 && !bytes_; }
-    void* data() const { return bytes_; }
-    DWORD length() const { return bytes_ ? static_cast<DWORD>(length_) : 0; }
-
-private:
-    JNIEnv* env_;
-    jbyteArray array_;
-    jsize length_ = 0;
-    jbyte* bytes_ = nullptr;
-};
+// The array when it holds bytes: an empty one is never pinned and reaches
+// WinInet as a null buffer of length 0.
+jbyteArray nonEmpty(JNIEnv* env, jbyteArray array) { return array && env->GetArrayLength(array) > 0 ? array : nullptr; }
 
 template <typename F>
 bool bind(HMODULE module, F& fn, const char* name) {
@@ -127,7 +108,7 @@ bool bind(HMODULE module, F& fn, const char* name) {
 
 }  // namespace
 
-WININET_NATIVE(jboolean, init0)(JNIEnv*, jclass) {
+extern "C" jboolean JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_init0(JNIEnv*, jclass) {
     HMODULE wininet = loadSystemLibrary(L"wininet.dll");
     if (!wininet) {
         fputs("Could not load wininet.dll\n", stdout);
@@ -155,7 +136,8 @@ WININET_NATIVE(jboolean, init0)(JNIEnv*, jclass) {
     return JNI_TRUE;
 }
 
-WININET_NATIVE(jstring, getErrorMessage0)(JNIEnv* env, jclass, jint code) {
+extern "C" jstring JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorMessage0(
+    JNIEnv* env, jclass, jint code) {
     wchar_t text[1024] = {};
     const DWORD languages[] = {1033, LANG_USER_DEFAULT};
     DWORD length = 0;
@@ -177,63 +159,63 @@ WININET_NATIVE(jstring, getErrorMessage0)(JNIEnv* env, jclass, jint code) {
     return env->NewString(reinterpret_cast<const jchar*>(text), static_cast<jsize>(wcslen(text)));
 }
 
-WININET_NATIVE(jint, getErrorCode0)(JNIEnv*, jclass, jlong handle) {
-    Connection* c = fromHandle(handle);
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorCode0(
+    JNIEnv*, jclass, jlong handle) {
+    Connection* c = objectFromJava<Connection>(handle);
     return c ? c->errorCode : 0;
 }
 
-WININET_NATIVE(jint, getErrorLocation0)(JNIEnv*, jclass, jlong handle) {
-    Connection* c = fromHandle(handle);
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorLocation0(
+    JNIEnv*, jclass, jlong handle) {
+    Connection* c = objectFromJava<Connection>(handle);
     return c ? c->errorLocation : 0;
 }
 
-WININET_NATIVE(void, clearError0)(JNIEnv*, jclass, jlong handle) {
-    Connection* c = fromHandle(handle);
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_clearError0(
+    JNIEnv*, jclass, jlong handle) {
+    Connection* c = objectFromJava<Connection>(handle);
     if (c) record(c, 0, 0);
 }
 
-WININET_NATIVE(void, destroy0)(JNIEnv*, jclass, jlong handle) {
-    Connection* c = fromHandle(handle);
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_destroy0(
+    JNIEnv*, jclass, jlong handle) {
+    Connection* c = objectFromJava<Connection>(handle);
     if (!c) return;
-    if (gLoaded) {
-        if (c->request) pInternetCloseHandle(c->request);
-        if (c->connection) pInternetCloseHandle(c->connection);
-        if (c->session) pInternetCloseHandle(c->session);
-    }
     delete[] c->readBuffer;
     delete c;
 }
 
-WININET_NATIVE(jlong, connect0)(JNIEnv* env, jclass, jstring agent, jint accessType, jstring proxy, jstring bypass,
-                                jint openFlags, jstring server, jint port, jint connectFlags) {
+extern "C" jlong JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_connect0(
+    JNIEnv* env, jclass, jstring agent, jint accessType, jstring proxy, jstring bypass, jint openFlags, jstring server,
+    jint port, jint connectFlags) {
     Connection* c = new (std::nothrow) Connection{};
     if (!c) return 0;
     if (!gLoaded) {
         // init0 was not called or failed: nothing to open with.
         record(c, kOpenSession, ERROR_PROC_NOT_FOUND);
-        return toHandle(c);
+        return handleToJava(c);
     }
     std::unique_ptr<wchar_t[]> agentW, proxyW, bypassW, serverW;
     if (!jstringToWide(env, agent, agentW) || !jstringToWide(env, proxy, proxyW) ||
         !jstringToWide(env, bypass, bypassW) || !jstringToWide(env, server, serverW)) {
         env->ExceptionClear();  // no Java exception leaves a native: the object tells
         record(c, kOpenSession, kJniFailure);
-        return toHandle(c);
+        return handleToJava(c);
     }
-    c->session = pInternetOpenW(agentW.get(), static_cast<DWORD>(accessType), proxyW.get(), bypassW.get(),
-                                static_cast<DWORD>(openFlags));
+    c->session.reset(pInternetOpenW(agentW.get(), static_cast<DWORD>(accessType), proxyW.get(), bypassW.get(),
+                                    static_cast<DWORD>(openFlags)));
     if (!c->session) {
         recordLastError(c, kOpenSession);
-        return toHandle(c);
+        return handleToJava(c);
     }
-    c->connection = pInternetConnectW(c->session, serverW.get(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                      INTERNET_SERVICE_HTTP, static_cast<DWORD>(connectFlags), 0);
+    c->connection.reset(pInternetConnectW(c->session.get(), serverW.get(), static_cast<INTERNET_PORT>(port), nullptr,
+                                          nullptr, INTERNET_SERVICE_HTTP, static_cast<DWORD>(connectFlags), 0));
     if (!c->connection) recordLastError(c, kConnect);
-    return toHandle(c);
+    return handleToJava(c);
 }
 
-WININET_NATIVE(void, openRequest0)(JNIEnv* env, jclass, jlong handle, jstring verb, jstring objectName, jint flags,
-                                   jint securityFlags) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_openRequest0(
+    JNIEnv* env, jclass, jlong handle, jstring verb, jstring objectName, jint flags, jint securityFlags) {
     Connection* c = usable(handle);
     if (!c) return;
     std::unique_ptr<wchar_t[]> verbW, objectW;
@@ -243,52 +225,54 @@ WININET_NATIVE(void, openRequest0)(JNIEnv* env, jclass, jlong handle, jstring ve
         return;
     }
     // A second request on the object replaces the first, which is closed.
-    if (c->request) {
-        pInternetCloseHandle(c->request);
-        c->request = nullptr;
-    }
+    c->request.reset();
     LPCWSTR acceptTypes[] = {L"*/*", nullptr};
-    c->request = pHttpOpenRequestW(c->connection, verbW.get(), objectW.get(), nullptr, nullptr, acceptTypes,
-                                   static_cast<DWORD>(flags), 0);
+    c->request.reset(pHttpOpenRequestW(c->connection.get(), verbW.get(), objectW.get(), nullptr, nullptr, acceptTypes,
+                                       static_cast<DWORD>(flags), 0));
     if (!c->request) recordLastError(c, kOpenRequest);
     if (c->request && securityFlags) {
         // Added to what WinInet already set; a failure here is not the request's.
         DWORD current = 0, size = sizeof(current);
-        if (pInternetQueryOptionW(c->request, INTERNET_OPTION_SECURITY_FLAGS, &current, &size)) {
+        if (pInternetQueryOptionW(c->request.get(), INTERNET_OPTION_SECURITY_FLAGS, &current, &size)) {
             current |= static_cast<DWORD>(securityFlags);
-            pInternetSetOptionW(c->request, INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof(current));
+            pInternetSetOptionW(c->request.get(), INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof(current));
         }
     }
     if (!c->errorLocation) {
         // HTTP/1.x only: older WinInet rejects the option, which is fine.
         DWORD protocols = 0;
-        pInternetSetOptionW(c->request, 148 /* INTERNET_OPTION_ENABLE_HTTP_PROTOCOL */, &protocols, sizeof(protocols));
+        pInternetSetOptionW(c->request.get(), 148 /* INTERNET_OPTION_ENABLE_HTTP_PROTOCOL */, &protocols,
+                            sizeof(protocols));
         SetLastError(0);
     }
 }
 
-WININET_NATIVE(void, setDwordOption0)(JNIEnv*, jclass, jlong handle, jint option, jint value) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_setDwordOption0(
+    JNIEnv*, jclass, jlong handle, jint option, jint value) {
     Connection* c = usable(handle);
     if (!c) return;
     DWORD dword = static_cast<DWORD>(value);
-    if (!pInternetSetOptionW(c->request, static_cast<DWORD>(option), &dword, sizeof(dword)))
+    if (!pInternetSetOptionW(c->request.get(), static_cast<DWORD>(option), &dword, sizeof(dword)))
         recordLastError(c, kSetOption);
 }
 
-WININET_NATIVE(void, setOption0)(JNIEnv* env, jclass, jlong handle, jint option, jbyteArray value) {
+extern "C" void JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_setOption0(
+    JNIEnv* env, jclass, jlong handle, jint option, jbyteArray value) {
     Connection* c = usable(handle);
     if (!c) return;
-    PinnedBytes bytes(env, value);
+    PinnedArray<jbyteArray> bytes(env, nonEmpty(env, value));
     if (bytes.failed()) {
         env->ExceptionClear();  // no Java exception leaves a native
         record(c, kPinOption, kJniFailure);
     }
     if (c->errorLocation) return;
-    if (!pInternetSetOptionW(c->request, static_cast<DWORD>(option), bytes.data(), bytes.length()))
+    if (!pInternetSetOptionW(c->request.get(), static_cast<DWORD>(option), bytes.get(),
+                             static_cast<DWORD>(bytes.length())))
         recordLastError(c, kSetOption);
 }
 
-WININET_NATIVE(jint, sendRequest0)(JNIEnv* env, jclass, jlong handle, jstring headers, jbyteArray body) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_sendRequest0(
+    JNIEnv* env, jclass, jlong handle, jstring headers, jbyteArray body) {
     Connection* c = usable(handle);
     if (!c) return 0;
     std::unique_ptr<wchar_t[]> headersW;
@@ -297,28 +281,30 @@ WININET_NATIVE(jint, sendRequest0)(JNIEnv* env, jclass, jlong handle, jstring he
         record(c, kSendRequest, kJniFailure);
         return 0;
     }
-    PinnedBytes bytes(env, body);
+    PinnedArray<jbyteArray> bytes(env, nonEmpty(env, body));
     if (bytes.failed()) {
         env->ExceptionClear();
         record(c, kPinBody, kJniFailure);
     }
     // An error recorded earlier holds every send back until clearError0.
     if (c->errorLocation) return 0;
-    if (!pHttpSendRequestW(c->request, headersW.get(), static_cast<DWORD>(-1), bytes.data(), bytes.length())) {
+    if (!pHttpSendRequestW(c->request.get(), headersW.get(), static_cast<DWORD>(-1), bytes.get(),
+                           static_cast<DWORD>(bytes.length()))) {
         recordLastError(c, kSendRequest);
         return 0;
     }
     DWORD status = 0, size = sizeof(status);
-    if (!pHttpQueryInfoA(c->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    if (!pHttpQueryInfoA(c->request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
         return 0;
     return static_cast<jint>(status);
 }
 
-WININET_NATIVE(jbyteArray, getHeaders0)(JNIEnv* env, jclass, jlong handle) {
+extern "C" jbyteArray JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getHeaders0(
+    JNIEnv* env, jclass, jlong handle) {
     Connection* c = usable(handle);
     if (!c) return nullptr;
     DWORD length = 0;
-    if (pHttpQueryInfoA(c->request, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &length, nullptr)) return nullptr;
+    if (pHttpQueryInfoA(c->request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &length, nullptr)) return nullptr;
     DWORD error = GetLastError();
     if (error == ERROR_HTTP_HEADER_NOT_FOUND) return nullptr;
     if (error != ERROR_INSUFFICIENT_BUFFER) {
@@ -332,7 +318,7 @@ WININET_NATIVE(jbyteArray, getHeaders0)(JNIEnv* env, jclass, jlong handle) {
     }
     // On success the length becomes that of the text, without its terminator.
     DWORD size = length;
-    if (!pHttpQueryInfoA(c->request, HTTP_QUERY_RAW_HEADERS_CRLF, block.get(), &size, nullptr)) {
+    if (!pHttpQueryInfoA(c->request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, block.get(), &size, nullptr)) {
         recordLastError(c, kQueryHeaders);
         return nullptr;
     }
@@ -347,7 +333,8 @@ WININET_NATIVE(jbyteArray, getHeaders0)(JNIEnv* env, jclass, jlong handle) {
     return array;
 }
 
-WININET_NATIVE(jint, read0)(JNIEnv* env, jclass, jlong handle, jbyteArray array, jint offset, jint length) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_read0(
+    JNIEnv* env, jclass, jlong handle, jbyteArray array, jint offset, jint length) {
     Connection* c = usable(handle);
     if (!c) return -1;
     // A read that would land outside the array reads nothing from the stream.
@@ -368,7 +355,7 @@ WININET_NATIVE(jint, read0)(JNIEnv* env, jclass, jlong handle, jbyteArray array,
         c->readBufferSize = length;
     }
     DWORD count = 0;
-    if (!pInternetReadFile(c->request, c->readBuffer, static_cast<DWORD>(length), &count)) {
+    if (!pInternetReadFile(c->request.get(), c->readBuffer, static_cast<DWORD>(length), &count)) {
         recordLastError(c, kReadFile);
         return 0;
     }
@@ -378,11 +365,12 @@ WININET_NATIVE(jint, read0)(JNIEnv* env, jclass, jlong handle, jbyteArray array,
     return static_cast<jint>(count);
 }
 
-WININET_NATIVE(jint, internetErrorDlg0)(JNIEnv*, jclass, jlong handle, jint error, jint flags, jlong owner) {
+extern "C" jint JNICALL Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_internetErrorDlg0(
+    JNIEnv*, jclass, jlong handle, jint error, jint flags, jlong owner) {
     Connection* c = usable(handle);
     if (!c) return 0;
-    HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(owner));
+    HWND window = handleFromJava<HWND>(owner);
     if (!window) window = GetDesktopWindow();
     return static_cast<jint>(
-        pInternetErrorDlg(window, c->request, static_cast<DWORD>(error), static_cast<DWORD>(flags), nullptr));
+        pInternetErrorDlg(window, c->request.get(), static_cast<DWORD>(error), static_cast<DWORD>(flags), nullptr));
 }

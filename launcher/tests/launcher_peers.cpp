@@ -2,8 +2,6 @@
 
 #include <tlhelp32.h>
 
-#include "pipe_peer.h"
-
 using namespace qartest;
 
 namespace launchertest {
@@ -12,90 +10,7 @@ std::wstring uniqueUser() {
     return L"launchertest" + std::to_wstring(GetCurrentProcessId());
 }
 
-PipePeer::PipePeer(const std::wstring& user, const PipeSettings& settings) : busy_(settings.busy) {
-    std::wstring name = L"\\\\.\\pipe\\qarapp2_" + user;
-    DWORD readMode = settings.pipeType == PIPE_TYPE_MESSAGE ? PIPE_READMODE_MESSAGE : PIPE_READMODE_BYTE;
-    // Buffers far larger than any message, so the launcher's write never waits for a reader.
-    server_ = settings.adopted != INVALID_HANDLE_VALUE
-                  ? settings.adopted
-                  : CreateNamedPipeW(name.c_str(), settings.openMode | FILE_FLAG_OVERLAPPED,
-                                     settings.pipeType | readMode | PIPE_WAIT, 1, 65536, 65536,
-                                     settings.defaultTimeoutMs, nullptr);
-    connectEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (server_ == INVALID_HANDLE_VALUE || !connectEvent_) return;
-    if (busy_) {
-        otherClient_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ready_ = otherClient_ != INVALID_HANDLE_VALUE;
-        return;
-    }
-    listen();
-}
-
-void PipePeer::listen() {
-    connect_ = OVERLAPPED{};
-    connect_.hEvent = connectEvent_;
-    ready_ = !ConnectNamedPipe(server_, &connect_) && GetLastError() == ERROR_IO_PENDING;
-}
-
-void PipePeer::freeInstanceAfter(DWORD ms) {
-    freer_ = std::thread([this, ms] {
-        Sleep(ms);
-        CloseHandle(otherClient_);
-        otherClient_ = INVALID_HANDLE_VALUE;
-        DisconnectNamedPipe(server_);
-        busy_ = false;
-        listen();
-    });
-}
-
-PipePeer::~PipePeer() {
-    if (freer_.joinable()) freer_.join();
-    if (server_ != INVALID_HANDLE_VALUE) {
-        CancelIo(server_);
-        CloseHandle(server_);
-    }
-    if (otherClient_ != INVALID_HANDLE_VALUE) CloseHandle(otherClient_);
-    if (connectEvent_) CloseHandle(connectEvent_);
-}
-
-Received PipePeer::finish() {
-    Received received;
-    if (freer_.joinable()) freer_.join();
-    // A busy pipe's one instance belongs to the other client: nobody else got in.
-    if (busy_ || !ready_) return received;
-    if (WaitForSingleObject(connectEvent_, 0) != WAIT_OBJECT_0) return received;
-    received.connected = true;
-
-    // The launcher has ended: what it wrote waits in the pipe, then the pipe is broken.
-    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::string message;
-    for (;;) {
-        char buffer[4096];
-        OVERLAPPED read{};
-        read.hEvent = readEvent;
-        DWORD got = 0;
-        BOOL ok = ReadFile(server_, buffer, sizeof(buffer), &got, &read);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) {
-            if (WaitForSingleObject(readEvent, 5000) != WAIT_OBJECT_0) {
-                CancelIo(server_);
-                GetOverlappedResult(server_, &read, &got, TRUE);
-                break;
-            }
-            ok = GetOverlappedResult(server_, &read, &got, FALSE);
-        }
-        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        if (ok || error == ERROR_MORE_DATA) message.append(buffer, got);
-        if (ok) {
-            if (received.messages.empty()) received.impersonationLevel = qartest::clientImpersonationLevel(server_);
-            received.messages.push_back(message);
-            message.clear();
-        } else if (error != ERROR_MORE_DATA) {
-            break;  // ERROR_BROKEN_PIPE: the launcher's end is closed
-        }
-    }
-    CloseHandle(readEvent);
-    return received;
-}
+std::wstring clientPipe(const std::wstring& user) { return L"\\\\.\\pipe\\qarapp2_" + user; }
 
 LauncherFolder::LauncherFolder(const std::wstring& name, bool withClient) {
     dir_ = makeTempDir(name);

@@ -1,5 +1,6 @@
-// Stand-ins for the launcher's surroundings: the running client's pipe, and a
-// folder holding a copy of the launcher beside the test-only "QAR Client.exe".
+// Stand-ins for the launcher's surroundings: the running client's pipe name,
+// and a folder holding a copy of the launcher beside the test-only
+// "QAR Client.exe".
 #pragma once
 
 #include <windows.h>
@@ -7,7 +8,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "wine_process.h"
@@ -18,48 +18,9 @@ namespace launchertest {
 // tests running side by side never meet on one pipe.
 std::wstring uniqueUser();
 
-// How the peer creates the pipe; the defaults are those of the real client.
-struct PipeSettings {
-    DWORD openMode = PIPE_ACCESS_DUPLEX;
-    DWORD pipeType = PIPE_TYPE_MESSAGE;
-    DWORD defaultTimeoutMs = 5000;
-    bool busy = false;  // its one instance is taken by another client
-    // A message-mode, overlapped server end created elsewhere, served instead
-    // of a new one (the settings above then do not apply).
-    HANDLE adopted = INVALID_HANDLE_VALUE;
-};
-
-struct Received {
-    bool connected = false;             // a client opened the pipe
-    std::vector<std::string> messages;  // each message, in order
-    int impersonationLevel = -1;        // the level the client allowed, once it sent something
-};
-
-// Plays the running client: creates "\\.\pipe\qarapp2_<user>" with one
-// instance and listens. finish() collects what arrived once the launcher ended.
-class PipePeer {
-public:
-    PipePeer(const std::wstring& user, const PipeSettings& settings = {});
-    ~PipePeer();
-    PipePeer(const PipePeer&) = delete;
-    PipePeer& operator=(const PipePeer&) = delete;
-
-    bool ready() const { return ready_; }
-    // For a busy pipe: after ms, the other client lets go and the instance listens again.
-    void freeInstanceAfter(DWORD ms);
-    Received finish();
-
-private:
-    void listen();
-
-    HANDLE server_ = INVALID_HANDLE_VALUE;
-    HANDLE otherClient_ = INVALID_HANDLE_VALUE;
-    HANDLE connectEvent_ = nullptr;
-    OVERLAPPED connect_{};
-    bool ready_ = false;
-    bool busy_ = false;
-    std::thread freer_;
-};
+// The running client's pipe for user, "\\.\pipe\qarapp2_<user>": a
+// qartest::PipePeer plays the client on it.
+std::wstring clientPipe(const std::wstring& user);
 
 // What the test-only client recorded about its start.
 using ClientRecord = std::map<std::string, std::string>;

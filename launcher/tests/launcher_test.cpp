@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher_peers.h"
+#include "pipe_peer.h"
 #include "pipe_security.h"
 #include "wine_process.h"
 
@@ -46,15 +47,15 @@ TEST_P(UsageTest, PrintsUsageWithoutTouchingPipeOrClient) {
     LauncherFolder folder;
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
-    PipePeer peer(user);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user));
+    ASSERT_TRUE(peer.ok()) << peer.error();
     RunOptions options = folder.options(user);
     options.commandLine = c.commandLine;
     ProcessResult r = runProgram(folder.launcherPath(), c.args, options);
     EXPECT_EQ(r.exitCode, 0u);
     EXPECT_EQ(r.out, USAGE);
     EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(peer.finish().connected);
+    EXPECT_EQ(peer.finish().connections, 0u);
     EXPECT_FALSE(folder.clientStarted());
 }
 
@@ -83,18 +84,18 @@ TEST_P(ForwardTest, ParameterArrivesAsOneUtf8Message) {
     LauncherFolder folder;
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
-    PipePeer peer(user);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user));
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({c.parameter}, user);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    Received received = peer.finish();
-    EXPECT_TRUE(received.connected);
+    PipeTraffic received = peer.finish();
+    EXPECT_EQ(received.connections, 1u);
     EXPECT_EQ(received.messages, std::vector<std::string>{toUtf8(c.parameter)});
     // Wine's pipe server cannot tell (see pipe_server_test.cpp).
     if (pipeServersSeeClientLevel()) {
-        EXPECT_LE(received.impersonationLevel, SecurityIdentification);
+        for (int level : received.impersonationLevels) EXPECT_LE(level, SecurityIdentification);
     }
     EXPECT_FALSE(folder.clientStarted());
 }
@@ -117,13 +118,13 @@ TEST(Forward, WithoutParameterNothingIsSent) {
     LauncherFolder folder;
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
-    PipePeer peer(user);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user));
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({}, user);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(peer.finish().connected);
+    EXPECT_EQ(peer.finish().connections, 0u);
     EXPECT_FALSE(folder.clientStarted());
 }
 
@@ -134,8 +135,8 @@ TEST_P(TooLongTest, MoreThan1023BytesInUtf8AreRefused) {
     LauncherFolder folder;
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
-    PipePeer peer(user);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user));
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({c.parameter}, user);
     EXPECT_EQ(r.exitCode, 122u);
     EXPECT_EQ(r.out, "");
@@ -167,8 +168,8 @@ TEST_P(PipeFailureTest, ReportsTheStepAndStartsNoClient) {
     LauncherFolder folder;
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
-    PipePeer peer(user, c.settings);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user), c.settings);
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({L"x"}, user);
     EXPECT_EQ(r.exitCode, c.exitCode);
     EXPECT_EQ(r.out, "");
@@ -179,7 +180,7 @@ TEST_P(PipeFailureTest, ReportsTheStepAndStartsNoClient) {
 
 PipeSettings busyPipe() {
     PipeSettings s;
-    s.busy = true;
+    s.busyForMs = INFINITE;
     s.defaultTimeoutMs = 200;  // the wait uses the time-out the pipe was created with
     return s;
 }
@@ -221,8 +222,8 @@ TEST_P(UnknownServerTest, IsTrustedOnlyOnAPipeOfTheCallerOrAdministrators) {
     settings.adopted =
         orphanPipe(QAR_ORPHAN_PIPE_EXE, L"\\\\.\\pipe\\qarapp2_" + user, L"O:" + c.owner + L"D:(A;;GA;;;WD)");
     ASSERT_NE(settings.adopted, INVALID_HANDLE_VALUE);
-    PipePeer peer(user, settings);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user), settings);
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({L"x"}, user);
     EXPECT_EQ(r.out, "");
     if (c.trusted) {
@@ -252,11 +253,10 @@ TEST(PipeWait, WaitsForAnInstanceUpToTheClientsTimeOut) {
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
     PipeSettings settings;
-    settings.busy = true;
+    settings.busyForMs = 1000;
     settings.defaultTimeoutMs = 15000;
-    PipePeer peer(user, settings);
-    ASSERT_TRUE(peer.ready());
-    peer.freeInstanceAfter(1000);
+    PipePeer peer(clientPipe(user), settings);
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({L"x"}, user);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(r.err, "");
@@ -304,8 +304,8 @@ TEST(UserName, LongestThatFitsThePipeNameIsForwarded) {
     ASSERT_TRUE(folder.ready());
     std::wstring user = uniqueUser();
     user += std::wstring(242 - user.size(), L'u');
-    PipePeer peer(user);
-    ASSERT_TRUE(peer.ready());
+    PipePeer peer(clientPipe(user));
+    ASSERT_TRUE(peer.ok()) << peer.error();
     ProcessResult r = folder.run({L"x"}, user);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(peer.finish().messages, std::vector<std::string>{"x"});

@@ -5,6 +5,8 @@
 # natives that javac declared (on 32-bit Windows "_<JNI name>@<bytes>", on
 # 64-bit the plain JNI name), plus the EXTRA names.
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/pe-tables.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/jni-names.cmake)
 
 # Signatures hold ";" and "[", which CMake lists treat specially; only the
 # JNI name and the byte count are needed here.
@@ -20,29 +22,16 @@ foreach(row IN LISTS rows)
   string(REPLACE "\t" ";" fields "${row}")
   list(GET fields 3 jni)
   list(GET fields 4 bytes)
-  if(POINTER_SIZE EQUAL 4)
-    list(APPEND expected "_${jni}@${bytes}")
-  else()
-    list(APPEND expected "${jni}")
-  endif()
+  qar_jni_export_name(name "${jni}@${bytes}" ${POINTER_SIZE})
+  list(APPEND expected "${name}")
 endforeach()
 if(EXTRA)
   string(REPLACE "," ";" extra "${EXTRA}")
   list(APPEND expected ${extra})
 endif()
 
-execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "objdump failed on ${FILE}")
-endif()
-# The name pointer table's rows look like "\t[   0] name".
-string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(\t[^\n]*\n)*" table "${dump}")
-string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" lines "${table}")
-set(actual "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${line}")
-  list(APPEND actual "${name}")
-endforeach()
+qar_pe_dump(${OBJDUMP} ${FILE} dump)
+qar_pe_exports("${dump}" actual)
 
 list(SORT expected)
 list(SORT actual)

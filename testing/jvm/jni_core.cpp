@@ -83,8 +83,12 @@ void State::fail(const std::string& message) {
     ADD_FAILURE() << "JNI misuse: " << message;
 }
 
-bool State::consumeFailNext(const std::string& function) {
-    auto it = failAt.find(function);
+namespace {
+
+// Counts one call against the failures armed under key; true when one of
+// them falls on this call.
+bool countDown(std::map<std::string, std::vector<unsigned>>& failAt, const std::string& key) {
+    auto it = failAt.find(key);
     if (it == failAt.end()) return false;
     std::vector<unsigned>& countdowns = it->second;
     bool fails = false;
@@ -97,6 +101,14 @@ bool State::consumeFailNext(const std::string& function) {
     countdowns.erase(std::remove(countdowns.begin(), countdowns.end(), 0u), countdowns.end());
     if (countdowns.empty()) failAt.erase(it);
     return fails;
+}
+
+}  // namespace
+
+bool State::consumeFailNext(const std::string& function) {
+    bool byName = countDown(failAt, function);
+    bool byCount = countDown(failAt, kAnyAllocation);
+    return byName || byCount;
 }
 
 // ---- classes and objects ----
@@ -190,9 +202,16 @@ Method& State::addMethod(Class* cls, const std::string& name, const std::string&
 }
 
 Object* State::allocate(Class* cls) {
-    Object& obj = objects.emplace_back();
-    obj.cls = cls;
-    return &obj;
+    Object* obj;
+    if (freeObjects.empty()) {
+        obj = &objects.emplace_back();
+    } else {
+        obj = freeObjects.back();
+        freeObjects.pop_back();
+        *obj = Object{};
+    }
+    obj->cls = cls;
+    return obj;
 }
 
 Object* State::makeString(const std::u16string& text) {
@@ -213,7 +232,13 @@ Object* State::makeThrowable(const std::string& className, const std::string& me
 
 jobject State::newRef(Env* env, Object* obj, RefKind kind) {
     if (!obj) return nullptr;
-    Ref& r = refs.emplace_back();
+    Ref* recycled = nullptr;
+    if (!freeRefs.empty()) {
+        recycled = freeRefs.back();
+        freeRefs.pop_back();
+        *recycled = Ref{};
+    }
+    Ref& r = recycled ? *recycled : refs.emplace_back();
     r.obj = obj;
     r.kind = kind;
     if (kind == RefKind::Local) {

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 namespace qarjvm {
 
@@ -465,6 +467,15 @@ void Jvm::failNext(const std::string& jniFunction, unsigned nth) {
     state_->failAt[jniFunction].push_back(nth);
 }
 
+void Jvm::failNextAllocation(unsigned nth) {
+    failNext(kAnyAllocation, nth);
+}
+
+void Jvm::disarmFailures() {
+    Lock lock(state_->mutex);
+    state_->failAt.clear();
+}
+
 size_t Jvm::unusedFailures() {
     Lock lock(state_->mutex);
     size_t n = 0;
@@ -484,6 +495,70 @@ size_t Jvm::liveGlobalRefs() {
     for (const Ref& r : state_->refs)
         if (r.live && r.kind != RefKind::Local) ++n;
     return n;
+}
+
+size_t Jvm::liveLocalRefs() {
+    Lock lock(state_->mutex);
+    size_t n = 0;
+    for (const Ref& r : state_->refs)
+        if (r.live && r.kind == RefKind::Local) ++n;
+    return n;
+}
+
+size_t Jvm::livePins() {
+    Lock lock(state_->mutex);
+    return state_->pins.size();
+}
+
+void Jvm::collectGarbage() {
+    State& st = *state_;
+    Lock lock(st.mutex);
+    for (const auto& [id, env] : st.envs) {
+        if (!env->nativeFrames.empty()) {
+            testFail("collectGarbage called inside a native call");
+            return;
+        }
+    }
+    for (auto& [id, env] : st.envs)
+        for (Frame& frame : env->frames)
+            frame.locals.erase(std::remove_if(frame.locals.begin(), frame.locals.end(), [](const Ref* r) { return !r->live; }),
+                               frame.locals.end());
+    for (Ref& r : st.refs) {
+        if (r.live || r.recycled) continue;
+        r.recycled = true;
+        st.refIds.erase(&r);
+        st.freeRefs.push_back(&r);
+    }
+    // Reachable: what live references, classes (mirrors, static fields),
+    // pins and pending exceptions name, and what those objects hold.
+    std::unordered_set<const Object*> reached;
+    std::vector<const Object*> work;
+    auto reach = [&](const Object* o) {
+        if (o && reached.insert(o).second) work.push_back(o);
+    };
+    for (const Ref& r : st.refs)
+        if (r.live) reach(r.obj);
+    for (const auto& [name, cls] : st.classes) {
+        reach(cls->mirror);
+        for (const Field& f : cls->fields)
+            if (f.isStatic) reach(f.staticValue.obj);
+    }
+    for (const auto& [data, pin] : st.pins) reach(pin.obj);
+    for (const auto& [id, env] : st.envs) reach(env->pending);
+    for (const auto& env : st.detached) reach(env->pending);
+    while (!work.empty()) {
+        const Object* o = work.back();
+        work.pop_back();
+        for (const auto& [f, slot] : o->fields) reach(slot.obj);
+        for (const Object* e : o->elements) reach(e);
+        for (const Slot& a : o->constructorArgs) reach(a.obj);
+    }
+    for (Object& o : st.objects) {
+        if (o.recycled || reached.count(&o)) continue;
+        o = Object{};
+        o.recycled = true;
+        st.freeObjects.push_back(&o);
+    }
 }
 
 // ---- calling natives ----

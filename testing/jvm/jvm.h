@@ -167,6 +167,12 @@ public:
     // PushLocalFrame and EnsureLocalCapacity (a call with a null object
     // counts for none of them).
     void failNext(const std::string& jniFunction, unsigned nth = 1);
+    // The same for the nth call from now of any of those functions, whichever
+    // it is: a sweep that fails the first, second, ... allocation or copy of
+    // a native ends when its failure goes unused.
+    void failNextAllocation(unsigned nth = 1);
+    // Forgets every armed failure that has not happened.
+    void disarmFailures();
     // How many armed failures have not happened yet: a sweep that fails the
     // first, second, ... call of a function ends when its failure goes unused.
     size_t unusedFailures();
@@ -174,6 +180,17 @@ public:
     // RegisterNatives, as recorded (the latest table per class).
     std::vector<RegisteredNative> registeredNatives(const std::string& slashName);
     size_t liveGlobalRefs();
+    // Live local references of every thread (the test's own frame included)
+    // and strings or arrays pinned by Get*Chars/Get*ArrayElements/critical.
+    size_t liveLocalRefs();
+    size_t livePins();
+    // The stand-in keeps every object and reference record until the Jvm
+    // ends, so that a stale reference is still recognised. A long run (a
+    // soak) calls this between native calls: dead references and objects no
+    // live reference reaches are reused by later allocations, so the
+    // stand-in's own memory stays flat. A stale reference from before the
+    // collection may then alias a new one.
+    void collectGarbage();
 
     // Calls a native the way the VM does: the calling thread's JNIEnv first,
     // then the given arguments, in a fresh local frame; afterwards the checks

@@ -71,6 +71,7 @@ struct Object {
     std::vector<Slot> constructorArgs;
     std::string constructorParams;
     bool readOnly = false;         // arrays the test marked read-only
+    bool recycled = false;         // unreachable, waiting in State::freeObjects
 };
 
 enum class RefKind { Local, Global, WeakGlobal };
@@ -82,6 +83,7 @@ struct Ref {
     bool frameEnded = false;  // a local whose frame was popped
     Env* env = nullptr;  // locals: the owning thread
     size_t frame = 0;    // locals: index of the owning frame
+    bool recycled = false;  // dead, waiting in State::freeRefs
 };
 
 struct Frame {
@@ -145,6 +147,9 @@ template <> struct Prim<'J'> { using type = jlong; using array = jlongArray; sta
 template <> struct Prim<'F'> { using type = jfloat; using array = jfloatArray; static constexpr const char* name = "Float"; static type& of(jvalue& v) { return v.f; } };
 template <> struct Prim<'D'> { using type = jdouble; using array = jdoubleArray; static constexpr const char* name = "Double"; static type& of(jvalue& v) { return v.d; } };
 
+// The failAt key of failures armed for any allocating or copying function.
+inline const std::string kAnyAllocation = "*";
+
 // Flags of a JNI entry.
 enum : unsigned {
     kExceptionSafe = 1,  // allowed with an exception pending
@@ -160,6 +165,9 @@ struct State {
     std::map<std::string, std::unique_ptr<Class>> classes;
     std::deque<Object> objects;
     std::deque<Ref> refs;
+    // Records that Jvm::collectGarbage found dead, reused before the deques grow.
+    std::vector<Object*> freeObjects;
+    std::vector<Ref*> freeRefs;
     std::unordered_set<const void*> refIds;
     std::unordered_set<const void*> methodIds;
     std::unordered_set<const void*> fieldIds;
@@ -168,6 +176,7 @@ struct State {
     std::map<const void*, Pin> pins;
     // Per JNI function, the calls still to come before an armed failure
     // (1: the next call fails).
+    // kAnyAllocation counts every such call, whatever its function.
     std::map<std::string, std::vector<unsigned>> failAt;
     bool allowExceptionOnReturn = false;
 

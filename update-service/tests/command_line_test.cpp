@@ -165,13 +165,12 @@ TEST(CommandLine, ApplicationPathOfMaximumLengthIsAccepted) {
 TEST(Logging, LinesAreTimestampedAndEventsLeaveAnEmptyLine) {
     ProcessResult r = run({L"foo", L"delete"});
     ASSERT_EQ(r.exitCode, exitCodeOf(DeleteResult::Deleted)) << r.out;
-    std::regex stamped(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d  .*)");
-    auto all = lines(r.out);
     std::vector<std::string> texts;
-    for (size_t i = 0; i < all.size(); ++i) {
-        if (all[i].empty()) continue;
-        ASSERT_TRUE(std::regex_match(all[i], stamped)) << all[i];
-        texts.push_back(all[i].substr(21));
+    for (const std::string& line : lines(r.out)) {
+        if (line.empty()) continue;
+        std::optional<std::string> text = unstamped(line);
+        ASSERT_TRUE(text) << "not stamped: " << line;
+        texts.push_back(*text);
     }
     // Every line of the console ends in CR LF; the event texts bring their own.
     EXPECT_NE(r.out.find("  Removing the QAR Client Updater Service.\r\n\r\n"), std::string::npos) << r.out;

@@ -91,6 +91,8 @@ TEST_F(MarkerFile, ReaderOfTheUtf8Form) {
         {bom + units1023 + "\r\n", MarkerRead::Found, 1023},
         {bom + units1024 + "\r\n", MarkerRead::TooLong, 0},
         {bom + units1023, MarkerRead::Found, 1023},  // the whole buffer, no line end
+        // Longer than the reader's buffer, which cuts it inside a character.
+        {bom + units1023 + units1023 + "\r\n", MarkerRead::TooLong, 0},
         {bom + "\r\n", MarkerRead::Empty, 0},
         {bom, MarkerRead::Empty, 0},
         {bom + "C:\\\xC3(.exe\r\n", MarkerRead::Empty, 0},

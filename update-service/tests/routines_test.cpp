@@ -5,12 +5,11 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
 #include <sddl.h>
 
 #include <cstring>
 
+#include "console_capture.h"
 #include "explicit_security.h"
 #include "handoff.h"
 #include "logging.h"
@@ -21,33 +20,6 @@
 using namespace qartest;
 
 namespace {
-
-// Collects what the routines write to standard output.
-class CapturedStdout {
-public:
-    CapturedStdout() {
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        GetTempFileNameW(dir, L"cap", 0, path_);
-        fflush(stdout);
-        saved_ = _dup(1);
-        int fd = _wopen(path_, _O_WRONLY | _O_BINARY | _O_TRUNC);
-        _dup2(fd, 1);
-        _close(fd);
-    }
-    std::string finish() {
-        fflush(stdout);
-        _dup2(saved_, 1);
-        _close(saved_);
-        auto text = readFile(path_);
-        DeleteFileW(path_);
-        return text.value_or("");
-    }
-
-private:
-    wchar_t path_[MAX_PATH];
-    int saved_;
-};
 
 struct DaclCase {
     const wchar_t* sddl;  // security descriptor to extend
@@ -90,9 +62,9 @@ TEST(LocalStartDaclRefusal, AbsentDaclIsReportedNotRead) {
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SY", SDDL_REVISION_1, &sd, nullptr));
     alignas(8) BYTE out[EXTENDED_DACL_SIZE];
     memset(out, 0xCC, sizeof(out));
-    CapturedStdout capture;
+    ConsoleCapture capture;
     bool built = buildLocalStartDacl(sd, out);
-    std::string text = capture.finish();
+    std::string text = capture.out();
     LocalFree(sd);
     EXPECT_FALSE(built);
     EXPECT_NE(text.find("The service has no DACL to extend. - code 0x00000538"), std::string::npos) << text;
@@ -107,9 +79,9 @@ TEST(LocalStartDaclRefusal, DaclLargerThanTheBufferIsNotCopied) {
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr));
     alignas(8) BYTE out[EXTENDED_DACL_SIZE + 16];
     memset(out, 0xCC, sizeof(out));
-    CapturedStdout capture;
+    ConsoleCapture capture;
     bool built = buildLocalStartDacl(sd, out);
-    std::string text = capture.finish();
+    std::string text = capture.out();
     LocalFree(sd);
     EXPECT_FALSE(built);
     EXPECT_NE(text.find("The service's DACL does not fit the buffer. - code 0x0000007a"), std::string::npos) << text;
@@ -128,9 +100,9 @@ TEST(LogTexts, ErrorAndWarningFormats) {
         {[] { SetLastError(1234); logWarning(L"Something is odd"); }, "  Something is odd 1234\r\n"},
     };
     for (const Case& c : cases) {
-        CapturedStdout capture;
+        ConsoleCapture capture;
         c.log();
-        std::string text = capture.finish();
+        std::string text = capture.out();
         ASSERT_GE(text.size(), 21u);
         EXPECT_EQ(text.substr(19), c.expected);
     }
@@ -138,9 +110,9 @@ TEST(LogTexts, ErrorAndWarningFormats) {
 
 TEST(LogTexts, OverlongErrorTextIsCutAtTheBuffer) {
     std::wstring longText(2000, L'x');
-    CapturedStdout capture;
+    ConsoleCapture capture;
     logError(longText.c_str(), 1);
-    std::string text = capture.finish();
+    std::string text = capture.out();
     // 511 units of composed text plus the timestamp, two blanks and CR LF.
     EXPECT_EQ(text.size(), 19u + 2 + 511 + 2) << text.size();
 }
@@ -158,12 +130,12 @@ TEST(LogTexts, LongLineReachesConsoleAndLogFileWhole) {
     wchar_t savedTmp[MAX_PATH] = L"";
     DWORD hadTmp = GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
     SetEnvironmentVariableW(L"TMP", temp.c_str());
-    CapturedStdout capture;
+    ConsoleCapture capture;
     LogFileOpen opened = openLogFile();
     logLine(text.c_str());
     if (logFile) fclose(logFile);
     logFile = nullptr;
-    std::string out = capture.finish();
+    std::string out = capture.out();
     SetEnvironmentVariableW(L"TMP", hadTmp ? savedTmp : nullptr);
 
     ASSERT_EQ(opened, LogFileOpen::Opened);
@@ -200,9 +172,9 @@ TEST(ServiceState, FailedQueryLeavesTheCallersHandleOpen) {
     ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ASSERT_TRUE(manager) << GetLastError();
     DWORD state = 0, checkPoint = 0, interval = 0;
-    CapturedStdout capture;
+    ConsoleCapture capture;
     ServiceQuery result = queryServiceState(manager.get(), &state, &checkPoint, &interval);
-    std::string text = capture.finish();
+    std::string text = capture.out();
     EXPECT_EQ(result, ServiceQuery::Failed);
     EXPECT_NE(text.find("  Failed to query the service status. - code 0x"), std::string::npos) << text;
     // A closed handle would fail with ERROR_INVALID_HANDLE instead.

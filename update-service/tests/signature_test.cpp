@@ -6,9 +6,7 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
+#include "console_capture.h"
 #include "signature.h"
 #include "test_pki.h"
 #include "wine_process.h"
@@ -17,24 +15,13 @@ using namespace qartest;
 
 namespace {
 
-// Collects what the routines write to standard output, timestamps removed.
+// Collects what the routine writes to standard output, timestamps removed.
 std::string captureLog(InstallerValidation (*routine)(const wchar_t*), const std::wstring& path,
                        InstallerValidation* result) {
-    wchar_t dir[MAX_PATH], file[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"sig", 0, file);
-    fflush(stdout);
-    int saved = _dup(1);
-    int fd = _wopen(file, _O_WRONLY | _O_BINARY | _O_TRUNC);
-    _dup2(fd, 1);
-    _close(fd);
+    ConsoleCapture capture;
     *result = routine(path.c_str());
-    fflush(stdout);
-    _dup2(saved, 1);
-    _close(saved);
     std::string text;
-    for (const std::string& line : lines(readFile(file).value_or(""))) text += line.substr(line.size() >= 21 ? 21 : 0) + "\n";
-    DeleteFileW(file);
+    for (const std::string& line : unstampedLines(capture.out())) text += line + "\n";
     return text;
 }
 

@@ -27,10 +27,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 // line feed, so that expectations can span several lines.
 std::string untimed(const std::string& text) {
     std::string out;
-    for (const std::string& line : lines(text)) {
-        bool stamped = line.size() >= 21 && line[4] == '-' && line[10] == 'T' && line.compare(19, 2, "  ") == 0;
-        out += "\n" + (stamped ? line.substr(21) : line);
-    }
+    for (const std::string& line : unstampedLines(text)) out += "\n" + line;
     return out + "\n";
 }
 
@@ -327,7 +324,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, HostileInstallerPath, testing::ValuesIn(HOSTILE_
 
 TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
     // A first update shows where the service keeps its work folders.
-    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, exitCodeOf(UpdateRequest::ServiceRunning));
+    ProcessResult r = run({L"software-update", unsignedInstaller()});
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     ASSERT_EQ(workDirectories().size(), 1u);
     const std::wstring first = workDirectories()[0];
@@ -339,6 +337,8 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
     const std::wstring nested = temp + L"\\16fd2706-8baf-433b-82eb-8c7fada847da";
     const std::wstring other = temp + L"\\qar-not-a-work-directory";
     const std::wstring outside = std::wstring(TEST_ROOT) + L"\\outside.txt";
+    // The fixture removes work folders only; a run that failed half-way left this one.
+    removeTree(other);
     CreateDirectoryW(TEST_ROOT, nullptr);
     ASSERT_TRUE(writeFile(outside, "outside the temp folder"));
     for (const auto& dir : {withLink, inUse, nested, other, nested + L"\\sub"}) {
@@ -354,8 +354,8 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
     ASSERT_NE(running, INVALID_HANDLE_VALUE);
 
     removeLogFiles();
-    ASSERT_EQ(run({L"software-update", unsignedInstaller(), L"/VERBOSE"}).exitCode,
-              exitCodeOf(UpdateRequest::ServiceRunning));
+    r = run({L"software-update", unsignedInstaller(), L"/VERBOSE"});
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     std::string log = untimed(readLogFiles());
     EXPECT_TRUE(contains(log, "\nRemoved the work directory of an earlier update: " + toUtf8(first) + "\n")) << log;
@@ -373,7 +373,8 @@ TEST_F(UpdateRoad, WorkDirectoriesOfEarlierRunsAreRemovedAtTheNextStart) {
 
     // Once the installer has ended, its folder goes at the next start.
     CloseHandle(running);
-    ASSERT_EQ(run({L"software-update", unsignedInstaller()}).exitCode, exitCodeOf(UpdateRequest::ServiceRunning));
+    r = run({L"software-update", unsignedInstaller()});
+    ASSERT_EQ(r.exitCode, exitCodeOf(UpdateRequest::ServiceRunning)) << r.out << r.err;
     ASSERT_TRUE(waitServiceStopped(20000));
     EXPECT_EQ(GetFileAttributesW(inUse.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(workDirectories().size(), 2u);  // nested, and this run's

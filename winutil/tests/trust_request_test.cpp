@@ -93,7 +93,7 @@ protected:
     Outcome verifyAnswering(LONG status, DWORD lastError, const std::wstring& path = L"C:\\app\\setup.exe") {
         answer = status;
         answerLastError = lastError;
-        qarjvm::ConsoleCapture capture;
+        qartest::ConsoleCapture capture;
         jlong result = vm.call(verifyExecutable, verifier, vm.newString(path));
         return {result, qartest::lines(capture.out())};
     }
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ResultRows, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TrustRequest, NoVerificationForANullPath) {
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     EXPECT_EQ(vm.call(verifyExecutable, verifier, static_cast<jstring>(nullptr)), static_cast<jlong>(E_INVALIDARG));
     EXPECT_TRUE(calls.empty());
 }

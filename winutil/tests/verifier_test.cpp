@@ -44,7 +44,7 @@ protected:
     }
 
     Verification verify(jstring path) {
-        qarjvm::ConsoleCapture capture;
+        qartest::ConsoleCapture capture;
         jlong result = vm.call(verifyExecutable, verifier, path);
         return {result, qartest::lines(capture.out())};
     }

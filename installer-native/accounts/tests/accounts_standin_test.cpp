@@ -15,9 +15,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jstring(JNICALL* AddUser0)(JNIEnv*, jclass, jstring, jstring, jstring, jstring, jstring, jboolean, jboolean);
-typedef jint(JNICALL* Delete0)(JNIEnv*, jclass, jstring, jstring);
-
 // The stand-in netapi32, loaded under its own name and its controls bound.
 class StandIn {
 public:
@@ -94,7 +91,7 @@ TEST(AddUser, EveryResultText) {
          std::wstring(kUserSid) + L" S-1-5-32-545 false", true},
     };
     StandIn standIn(WBTEST_NETAPI32_EXE);
-    auto addUser = wbtest::native<AddUser0>("Win32UserInfo", "addUser0");
+    auto addUser = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_addUser0);
     for (const AddUserCase& c : cases) {
         standIn.reset();
         if (c.groupExists) standIn.addGroup(c.group);
@@ -115,7 +112,7 @@ TEST(AddUser, EveryResultText) {
 
 TEST(AddUser, CallsNetapi32WithTheDocumentedRecords) {
     StandIn standIn(WBTEST_NETAPI32_EXE);
-    auto addUser = wbtest::native<AddUser0>("Win32UserInfo", "addUser0");
+    auto addUser = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_addUser0);
     Jvm vm;
     jstring result = vm.call(addUser, jclass(nullptr), vm.newString(L"wbuser"), vm.newString(L"Secret1!"),
                              vm.newString(L"a comment"), vm.newString(L"Users"), vm.newString(L"group comment"),
@@ -135,7 +132,7 @@ TEST(AddUser, CallsNetapi32WithTheDocumentedRecords) {
 
 TEST(AddUser, AUserSidThatCannotBeWrittenGivesFailureFive) {
     StandIn standIn(WBTEST_NETAPI32_EXE);
-    auto addUser = wbtest::native<AddUser0>("Win32UserInfo", "addUser0");
+    auto addUser = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_addUser0);
     Jvm vm;
     jstring result = vm.call(addUser, jclass(nullptr), vm.newString(L"bad-sid"), vm.newString(L"p"),
                              vm.newString(L"c"), jstring(nullptr), jstring(nullptr), jboolean(false), jboolean(false));
@@ -145,10 +142,10 @@ TEST(AddUser, AUserSidThatCannotBeWrittenGivesFailureFive) {
 
 TEST(DeleteAccounts, ReturnTheStatusAndPassTheServer) {
     StandIn standIn(WBTEST_NETAPI32_EXE);
-    auto deleteUser = wbtest::native<Delete0>("Win32UserInfo", "deleteUser0");
-    auto deleteGroup = wbtest::native<Delete0>("Win32UserInfo", "deleteLocalGroup0");
+    auto deleteUser = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_deleteUser0);
+    auto deleteGroup = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_deleteLocalGroup0);
     Jvm vm;
-    auto addUser = wbtest::native<AddUser0>("Win32UserInfo", "addUser0");
+    auto addUser = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_addUser0);
     vm.call(addUser, jclass(nullptr), vm.newString(L"wbuser"), vm.newString(L"p"), vm.newString(L"c"),
             jstring(nullptr), jstring(nullptr), jboolean(false), jboolean(false));
     standIn.addGroup(L"wbgroup");
@@ -166,15 +163,15 @@ TEST(DeleteAccounts, ReturnTheStatusAndPassTheServer) {
 TEST(DeleteAccounts, MissingFunctionsGiveMinusOneAndNull) {
     StandIn standIn(WBTEST_NETAPI32_PARTIAL_EXE);  // lacks NetUserDel and NetLocalGroupGetInfo
     Jvm vm;
-    EXPECT_EQ(vm.call(wbtest::native<Delete0>("Win32UserInfo", "deleteUser0"), jclass(nullptr), jstring(nullptr),
-                      vm.newString(L"wbuser")),
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_deleteUser0),
+                      jclass(nullptr), jstring(nullptr), vm.newString(L"wbuser")),
               -1);
-    EXPECT_EQ(vm.call(wbtest::native<Delete0>("Win32UserInfo", "deleteLocalGroup0"), jclass(nullptr),
-                      jstring(nullptr), vm.newString(L"wbgroup")),
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_deleteLocalGroup0),
+                      jclass(nullptr), jstring(nullptr), vm.newString(L"wbgroup")),
               NERR_GroupNotFound);
-    EXPECT_EQ(vm.call(wbtest::native<AddUser0>("Win32UserInfo", "addUser0"), jclass(nullptr), vm.newString(L"wbuser"),
-                      vm.newString(L"p"), vm.newString(L"c"), jstring(nullptr), jstring(nullptr), jboolean(false),
-                      jboolean(false)),
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_addUser0),
+                      jclass(nullptr), vm.newString(L"wbuser"), vm.newString(L"p"), vm.newString(L"c"),
+                      jstring(nullptr), jstring(nullptr), jboolean(false), jboolean(false)),
               nullptr);
     EXPECT_FALSE(standIn.hasUser(L"wbuser"));
 }

@@ -11,16 +11,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jstring(JNICALL* NoArgString)(JNIEnv*, jclass);
-typedef jboolean(JNICALL* IsMember0)(JNIEnv*, jclass, jint);
-typedef jint(JNICALL* NoArgInt)(JNIEnv*, jclass);
-typedef jboolean(JNICALL* ExecuteElevated0)(JNIEnv*, jclass, jstring, jstring, jstring, jint);
-typedef jstring(JNICALL* AccountName0)(JNIEnv*, jclass, jstring, jboolean);
-typedef jstring(JNICALL* ProfileDirectory0)(JNIEnv*, jclass, jstring, jstring);
-typedef jboolean(JNICALL* LsaRight0)(JNIEnv*, jclass, jstring, jstring, jboolean);
-typedef jstring(JNICALL* AddUser0)(JNIEnv*, jclass, jstring, jstring, jstring, jstring, jstring, jboolean, jboolean);
-typedef jint(JNICALL* Delete0)(JNIEnv*, jclass, jstring, jstring);
-
 std::wstring textOf(Jvm& vm, jstring s) { return s ? vm.text(s) : L"<null>"; }
 
 std::wstring processUserSid() {
@@ -39,16 +29,18 @@ std::wstring processUserSid() {
 
 TEST(Win32UserInfo, CurrentUserAndElevation) {
     Jvm vm;
-    EXPECT_EQ(textOf(vm, vm.call(wbtest::native<NoArgString>("Win32UserInfo", "getUserSid0"), jclass(nullptr))),
+    EXPECT_EQ(textOf(vm, vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getUserSid0),
+                                 jclass(nullptr))),
               processUserSid());
     // Wine runs every process elevated.
-    EXPECT_EQ(vm.call(wbtest::native<NoArgInt>("Win32UserInfo", "getElevationType0"), jclass(nullptr)),
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getElevationType0),
+                      jclass(nullptr)),
               TokenElevationTypeFull);
 }
 
 TEST(Win32UserInfo, GroupMembershipFromTheThreadTokenFirst) {
     Jvm vm;
-    auto isMember = wbtest::native<IsMember0>("Win32UserInfo", "isMemberOfGroup0");
+    auto isMember = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_isMemberOfGroup0);
     EXPECT_TRUE(vm.call(isMember, jclass(nullptr), jint(DOMAIN_ALIAS_RID_ADMINS)));
     EXPECT_FALSE(vm.call(isMember, jclass(nullptr), jint(DOMAIN_ALIAS_RID_BACKUP_OPS)));
 
@@ -64,7 +56,9 @@ TEST(Win32UserInfo, GroupMembershipFromTheThreadTokenFirst) {
     ASSERT_TRUE(DuplicateToken(restricted, SecurityImpersonation, &impersonation));
     ASSERT_TRUE(SetThreadToken(nullptr, impersonation));
     jboolean filtered = vm.call(isMember, jclass(nullptr), jint(DOMAIN_ALIAS_RID_ADMINS));
-    std::wstring sid = textOf(vm, vm.call(wbtest::native<NoArgString>("Win32UserInfo", "getUserSid0"), jclass(nullptr)));
+    std::wstring sid =
+        textOf(vm, vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getUserSid0),
+                           jclass(nullptr)));
     RevertToSelf();
     EXPECT_FALSE(filtered);
     EXPECT_EQ(sid, processUserSid());
@@ -76,7 +70,7 @@ TEST(Win32UserInfo, GroupMembershipFromTheThreadTokenFirst) {
 
 TEST(Win32UserInfo, ExecuteElevatedStartsTheProgram) {
     Jvm vm;
-    auto execute = wbtest::native<ExecuteElevated0>("Win32UserInfo", "executeElevated0");
+    auto execute = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_executeElevated0);
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     std::wstring marker = std::wstring(temp) + L"wbnative-elevated-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
@@ -93,6 +87,19 @@ TEST(Win32UserInfo, ExecuteElevatedStartsTheProgram) {
                          jstring(nullptr), jint(SW_HIDE)));
 }
 
+// Wine's ShellExecuteW ended this whole process, without a word, for a
+// name longer than Windows takes: refused before, as Windows refuses it.
+TEST(Win32UserInfo, ExecuteElevatedRefusesOverlongNames) {
+    Jvm vm;
+    auto execute = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_executeElevated0);
+    jstring overlong = vm.newString(std::wstring(40000, L'a'));
+    EXPECT_FALSE(vm.call(execute, jclass(nullptr), overlong, jstring(nullptr), jstring(nullptr), jint(SW_HIDE)));
+    EXPECT_FALSE(vm.call(execute, jclass(nullptr), vm.newString(L"C:\\no\\such\\program.exe"), overlong,
+                         jstring(nullptr), jint(SW_HIDE)));
+    EXPECT_FALSE(vm.call(execute, jclass(nullptr), vm.newString(L"C:\\no\\such\\program.exe"), jstring(nullptr),
+                         overlong, jint(SW_HIDE)));
+}
+
 std::wstring lookedUp(const wchar_t* sidText, bool withDomain) {
     PSID sid = nullptr;
     ConvertStringSidToSidW(sidText, &sid);
@@ -106,7 +113,7 @@ std::wstring lookedUp(const wchar_t* sidText, bool withDomain) {
 
 TEST(Win32UserInfo, AccountNamesInEveryForm) {
     Jvm vm;
-    auto accountName = wbtest::native<AccountName0>("Win32UserInfo", "getAccountName0");
+    auto accountName = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getAccountName0);
     const std::wstring user = processUserSid();
     struct Case {
         std::wstring sid;
@@ -133,7 +140,7 @@ TEST(Win32UserInfo, AccountNamesInEveryForm) {
 
 TEST(Win32UserInfo, ProfileDirectoryFailureTexts) {
     Jvm vm;
-    auto profile = wbtest::native<ProfileDirectory0>("Win32UserInfo", "getUserProfileDirectory0");
+    auto profile = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_getUserProfileDirectory0);
     struct Case {
         std::wstring sid;
         std::wstring expected;
@@ -156,7 +163,7 @@ TEST(Win32UserInfo, ProfileDirectoryFailureTexts) {
 
 TEST(Win32UserInfo, LsaAccountRightsBySidOrName) {
     Jvm vm;
-    auto setRight = wbtest::native<LsaRight0>("Win32UserInfo", "setLsaAccountRight0");
+    auto setRight = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_setLsaAccountRight0);
     // Wine's LSA accepts every change and stores none: what shows is which
     // accounts are found.
     struct Case {
@@ -183,15 +190,15 @@ TEST(Win32UserInfo, Netapi32OfWine) {
     Jvm vm;
     // Wine's netapi32 keeps users in the calling process only and cannot
     // give the level-23 record whose SID the new user's text needs.
-    jstring result = vm.call(wbtest::native<AddUser0>("Win32UserInfo", "addUser0"), jclass(nullptr),
-                             vm.newString(L"wbwineuser"), vm.newString(L"Secret1!"), vm.newString(L"c"),
-                             jstring(nullptr), jstring(nullptr), jboolean(false), jboolean(false));
+    jstring result = vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_addUser0),
+                             jclass(nullptr), vm.newString(L"wbwineuser"), vm.newString(L"Secret1!"),
+                             vm.newString(L"c"), jstring(nullptr), jstring(nullptr), jboolean(false), jboolean(false));
     EXPECT_EQ(textOf(vm, result), L"3 2140");
-    EXPECT_EQ(vm.call(wbtest::native<Delete0>("Win32UserInfo", "deleteUser0"), jclass(nullptr), jstring(nullptr),
-                      vm.newString(L"wbwineuser")),
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_deleteUser0),
+                      jclass(nullptr), jstring(nullptr), vm.newString(L"wbwineuser")),
               NERR_Success);
-    EXPECT_EQ(vm.call(wbtest::native<Delete0>("Win32UserInfo", "deleteUser0"), jclass(nullptr), jstring(nullptr),
-                      vm.newString(L"wbwineuser")),
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32UserInfo_deleteUser0),
+                      jclass(nullptr), jstring(nullptr), vm.newString(L"wbwineuser")),
               NERR_UserNotFound);
 }
 

@@ -1,5 +1,6 @@
 // WindowsNativeBorder$WndProc: real top-level windows subclassed by the
 // natives, Java call-backs through the VM stand-in. Needs an X display.
+#include "child_run.h"
 #include "screen.h"
 #include "wbnative_test.h"
 
@@ -20,10 +21,6 @@ using qarjvm::JavaCall;
 using qarjvm::Jvm;
 using qarjvm::jv;
 using qarjvm::jvBool;
-
-typedef jlong(JNICALL* InstallFn)(JNIEnv*, jobject, jlong);
-typedef void(JNICALL* HwndFn)(JNIEnv*, jobject, jlong);
-typedef void(JNICALL* HwndIntFn)(JNIEnv*, jobject, jlong, jint);
 
 const char kWndProc[] = "com/wizbuild/runtime/laf/WindowsNativeBorder$WndProc";
 const wchar_t kClassName[] = L"WbnativeBorderTestWindow";
@@ -255,13 +252,21 @@ protected:
         windows_.push_back(w);
         return w;
     }
-    jlong install(HWND w) { return gVm->call(wbtest::native<InstallFn>(kWndProc, "installImpl"), wndProc_, handle(w)); }
-    void uninstall(HWND w) { gVm->call(wbtest::native<HwndFn>(kWndProc, "uninstallImpl"), wndProc_, handle(w)); }
+    jlong install(HWND w) {
+        return gVm->call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_installImpl), wndProc_,
+                         handle(w));
+    }
+    void uninstall(HWND w) {
+        gVm->call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_uninstallImpl), wndProc_,
+                  handle(w));
+    }
     void updateFrame(HWND w, jint state) {
-        gVm->call(wbtest::native<HwndIntFn>(kWndProc, "updateFrame"), wndProc_, handle(w), state);
+        gVm->call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_updateFrame), wndProc_,
+                  handle(w), state);
     }
     void showWindow(HWND w, jint command) {
-        gVm->call(wbtest::native<HwndIntFn>(kWndProc, "showWindow"), wndProc_, handle(w), command);
+        gVm->call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_showWindow), wndProc_,
+                  handle(w), command);
     }
     LRESULT hitTest(HWND w, int dx, int dy) {
         RECT frame{};
@@ -686,23 +691,8 @@ TEST_F(BorderTest, AutoHidingTaskbarsKeepAPixelFreeAtTheirEdges) {
 // The call-back methods are bound once per process, so this runs in a new
 // copy of the test program whose WndProc class lacks isFullscreen.
 TEST(BorderInit, AMissingCallbackMakesInstallFailForGood) {
-    if (GetEnvironmentVariableW(L"WBNATIVE_BORDER_INIT_CHILD", nullptr, 0) == 0) {
-        wchar_t exe[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, exe, MAX_PATH);
-        std::wstring line = L"\"" + std::wstring(exe) + L"\" --gtest_filter=BorderInit.*";
-        SetEnvironmentVariableW(L"WBNATIVE_BORDER_INIT_CHILD", L"1");
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-        SetEnvironmentVariableW(L"WBNATIVE_BORDER_INIT_CHILD", nullptr);
-        ASSERT_TRUE(started) << GetLastError();
-        WaitForSingleObject(pi.hProcess, INFINITE);
-        DWORD code = 99;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-        EXPECT_EQ(code, 0u) << "the copy's own run of this test failed (its output is above)";
+    if (qartest::childRole().empty()) {
+        EXPECT_TRUE(qartest::childPassed(qartest::runChild(L"border-init")));
         return;
     }
     Jvm vm;
@@ -711,7 +701,7 @@ TEST(BorderInit, AMissingCallbackMakesInstallFailForGood) {
         .method("fireStateChangedLaterOnce", "()V", [](JavaCall&) { return jv(0); });
     jobject wndProc = vm.newObject(kWndProc);
     HWND w = createWindow();
-    auto install = wbtest::native<InstallFn>(kWndProc, "installImpl");
+    auto install = WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_installImpl);
     EXPECT_EQ(vm.call(install, wndProc, handle(w)), 0) << "and no NoSuchMethodError left pending";
     EXPECT_EQ(vm.liveGlobalRefs(), 0u);
     vm.defineClass(kWndProc).method("isFullscreen", "()Z", [](JavaCall&) { return jvBool(false); });

@@ -16,10 +16,6 @@ using qarjvm::Jvm;
 using qarjvm::jv;
 using qarjvm::jvBool;
 
-typedef jlong(JNICALL* InstallFn)(JNIEnv*, jobject, jlong);
-typedef void(JNICALL* HwndFn)(JNIEnv*, jobject, jlong);
-typedef void(JNICALL* HwndIntFn)(JNIEnv*, jobject, jlong, jint);
-
 const char kWndProc[] = "com/wizbuild/runtime/laf/WindowsNativeBorder$WndProc";
 const wchar_t kClassName[] = L"WbnativeBorderThreadsTestWindow";
 
@@ -71,7 +67,9 @@ TEST(BorderUnicode, TitlesAndCharactersSurviveTheSubclassing) {
     jobject wndProc = vm.newObject(kWndProc);
     HWND w = createWindow(L"Before \u03a9\u4e2d");
     ASSERT_TRUE(IsWindowUnicode(w));
-    ASSERT_EQ(vm.call(wbtest::native<InstallFn>(kWndProc, "installImpl"), wndProc, handle(w)), handle(w));
+    ASSERT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_installImpl), wndProc,
+                      handle(w)),
+              handle(w));
 
     EXPECT_TRUE(IsWindowUnicode(w));
     EXPECT_EQ(titleOf(w), L"Before \u03a9\u4e2d");
@@ -89,7 +87,7 @@ TEST(BorderUnicode, TitlesAndCharactersSurviveTheSubclassing) {
     while (PeekMessageW(&msg, w, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     EXPECT_EQ(tLastChar, 0x03a9u);
 
-    vm.call(wbtest::native<HwndFn>(kWndProc, "uninstallImpl"), wndProc, handle(w));
+    vm.call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_uninstallImpl), wndProc, handle(w));
     EXPECT_EQ(GetWindowLongPtrW(w, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(&ownProcedure));
     EXPECT_TRUE(IsWindowUnicode(w));
     EXPECT_EQ(titleOf(w), L"Set \u03a9\u4e2d");
@@ -114,9 +112,9 @@ TEST(BorderThreads, InstallUpdateUninstallAndDestroyRace) {
     defineWndProc(vm);
     static jobject wndProc;  // a global reference: every Java thread uses it
     vm.call([](JNIEnv* env, jobject o) { wndProc = env->NewGlobalRef(o); }, vm.newObject(kWndProc));
-    auto install = wbtest::native<InstallFn>(kWndProc, "installImpl");
-    auto uninstall = wbtest::native<HwndFn>(kWndProc, "uninstallImpl");
-    auto updateFrame = wbtest::native<HwndIntFn>(kWndProc, "updateFrame");
+    auto install = WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_installImpl);
+    auto uninstall = WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_uninstallImpl);
+    auto updateFrame = WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_00024WndProc_updateFrame);
 
     struct Slot {
         std::atomic<HWND> window{nullptr};

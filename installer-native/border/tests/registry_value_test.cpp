@@ -5,8 +5,6 @@
 
 namespace {
 
-typedef jint(JNICALL* GetIntFn)(JNIEnv*, jclass, jstring, jstring, jint);
-
 const char kBorder[] = "com/wizbuild/runtime/laf/WindowsNativeBorder";
 const wchar_t kKey[] = L"Software\\WbnativeBorderTest";
 
@@ -27,8 +25,8 @@ protected:
     }
     // null texts stand for null string references.
     jint get(const wchar_t* key, const wchar_t* name, jint fallback) {
-        return vm_.call(wbtest::native<GetIntFn>(kBorder, "registryGetIntValue"), vm_.findClass(kBorder),
-                        key ? vm_.newString(std::wstring(key)) : nullptr,
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_laf_WindowsNativeBorder_registryGetIntValue),
+                        vm_.findClass(kBorder), key ? vm_.newString(std::wstring(key)) : nullptr,
                         name ? vm_.newString(std::wstring(name)) : nullptr, fallback);
     }
 

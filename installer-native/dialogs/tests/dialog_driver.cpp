@@ -1,8 +1,9 @@
 #include "dialog_driver.h"
 
-#include "wine_process.h"
-
 #include <cwctype>
+#include <utility>
+
+#include "wine_process.h"
 
 namespace dialogtest {
 
@@ -83,21 +84,30 @@ bool waitFor(const std::function<bool()>& condition) {
     return condition();
 }
 
-DialogDriver::DialogDriver(std::function<void(HWND)> act)
-    : thread_([this, act] {
-          HWND dialog = nullptr;
-          waitFor([&] { return (dialog = findDialog(nullptr)) != nullptr; });
-          dialog_ = dialog;
-          if (dialog) act(dialog);
-          // A dialog the action left open would block the test for good: end
-          // it, and any box it opened, as cancelled.
-          if (dialog && !waitFor([&] { return !IsWindow(dialog); })) {
-              for (int i = 0; i < 10; ++i)
-                  if (HWND box = findDialog(dialog)) EndDialog(box, IDCANCEL);
-              EndDialog(dialog, IDCANCEL);
-          }
-      }) {}
+DialogDriver::DialogDriver(std::function<void(HWND)> act) : act_(std::move(act)) {
+    thread_ = CreateThread(nullptr, 0, &DialogDriver::run, this, 0, nullptr);
+}
 
-DialogDriver::~DialogDriver() { thread_.join(); }
+DWORD WINAPI DialogDriver::run(void* self) {
+    auto* driver = static_cast<DialogDriver*>(self);
+    HWND dialog = nullptr;
+    waitFor([&] { return (dialog = findDialog(nullptr)) != nullptr; });
+    driver->dialog_ = dialog;
+    if (dialog) driver->act_(dialog);
+    // A dialog the action left open would block the test for good: end it,
+    // and any box it opened, as cancelled.
+    if (dialog && !waitFor([&] { return !IsWindow(dialog); })) {
+        for (int i = 0; i < 10; ++i)
+            if (HWND box = findDialog(dialog)) EndDialog(box, IDCANCEL);
+        EndDialog(dialog, IDCANCEL);
+    }
+    return 0;
+}
+
+DialogDriver::~DialogDriver() {
+    if (!thread_) return;
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+}
 
 }  // namespace dialogtest

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace dialogtest {
@@ -43,8 +42,14 @@ public:
     bool sawDialog() const { return dialog_.load() != nullptr; }
 
 private:
+    static DWORD WINAPI run(void* self);
+
+    std::function<void(HWND)> act_;
     std::atomic<HWND> dialog_{nullptr};
-    std::thread thread_;
+    // A thread of Windows' own rather than std::thread: the thread library's
+    // own mutexes make a kernel event on their first contention and keep it,
+    // which a soak would read as a leaked handle.
+    HANDLE thread_ = nullptr;
 };
 
 // The first visible top-level dialog window (class #32770) of this process

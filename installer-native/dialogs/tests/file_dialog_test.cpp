@@ -18,11 +18,6 @@ namespace {
 using dialogtest::DialogDriver;
 using qarjvm::Jvm;
 
-typedef void(JNICALL* InitializeFn)(JNIEnv*, jclass);
-typedef jobjectArray(JNICALL* DisplayFn)(JNIEnv*, jclass, jlong, jstring, jstring, jstring, jstring, jint, jint,
-                                         jboolean, jstring, jobjectArray, jobjectArray, jint, jobjectArray,
-                                         jbooleanArray);
-
 // A Java string array; nullptr elements are null.
 using Strings = std::optional<std::vector<const wchar_t*>>;
 
@@ -52,7 +47,8 @@ class FileDialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         chooser_ = vm_.defineClass(std::string(wbtest::kWin32) + "VistaFileChooser").name();
-        vm_.call(wbtest::native<InitializeFn>("VistaFileChooser", "initialize0"), vm_.findClass(chooser_));
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_VistaFileChooser_initialize0),
+                 vm_.findClass(chooser_));
         dir_ = qartest::makeTempDir(L"file-dialog");
     }
     void TearDown() override {
@@ -70,11 +66,11 @@ protected:
     // Calls displayDialog0; the chosen paths, std::nullopt for a null result.
     std::optional<std::vector<std::wstring>> show(const Request& r) {
         states_ = r.checkStates ? vm_.newArray(*r.checkStates) : nullptr;
-        jobjectArray result = vm_.call(
-            wbtest::native<DisplayFn>("VistaFileChooser", "displayDialog0"), vm_.findClass(chooser_), r.owner,
-            str(r.title), str(r.okLabel), str(r.folder), str(r.fileName), r.setOptions, r.clearOptions,
-            static_cast<jboolean>(r.save), str(r.defaultExtension), strings(r.filterNames), strings(r.filterPatterns),
-            r.filterIndex, strings(r.checkLabels), states_);
+        jobjectArray result =
+            vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_VistaFileChooser_displayDialog0),
+                     vm_.findClass(chooser_), r.owner, str(r.title), str(r.okLabel), str(r.folder), str(r.fileName),
+                     r.setOptions, r.clearOptions, static_cast<jboolean>(r.save), str(r.defaultExtension),
+                     strings(r.filterNames), strings(r.filterPatterns), r.filterIndex, strings(r.checkLabels), states_);
         if (!result) return std::nullopt;
         std::vector<std::wstring> paths;
         for (jobject p : vm_.objectElements(result)) paths.push_back(p ? vm_.text(static_cast<jstring>(p)) : L"<null>");

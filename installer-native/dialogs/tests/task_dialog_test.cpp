@@ -1,6 +1,7 @@
 // The task dialog through VistaTaskDialog's natives, driven by a helper
 // thread: custom buttons, the close box, the verification box, and how the
 // dialog keeps above its owner.
+#include "child_run.h"
 #include "dialog_driver.h"
 #include "wbnative_test.h"
 #include "wine_process.h"
@@ -19,10 +20,6 @@ namespace {
 
 using dialogtest::DialogDriver;
 using qarjvm::Jvm;
-
-typedef void(JNICALL* InitFn)(JNIEnv*, jclass);
-typedef jint(JNICALL* ShowFn)(JNIEnv*, jclass, jlong, jstring, jstring, jstring, jint, jint, jint, jstring,
-                              jobjectArray, jint);
 
 struct Request {
     HWND owner = nullptr;
@@ -43,7 +40,8 @@ protected:
         // The runtime's UI has comctl32 loaded; so has this program.
         InitCommonControls();
         dialog_ = vm_.defineClass(std::string(wbtest::kWin32) + "VistaTaskDialog").name();
-        vm_.call(wbtest::native<InitFn>("VistaTaskDialog", "init0"), vm_.findClass(dialog_));
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_init0),
+                 vm_.findClass(dialog_));
     }
     jstring str(const wchar_t* text) { return text ? vm_.newString(std::wstring(text)) : nullptr; }
     jint show(const Request& r) {
@@ -53,9 +51,10 @@ protected:
             for (const wchar_t* label : *r.buttons) labels.push_back(str(label));
             buttons = vm_.newObjectArray("java/lang/String", labels);
         }
-        return vm_.call(wbtest::native<ShowFn>("VistaTaskDialog", "show0"), vm_.findClass(dialog_),
-                        static_cast<jlong>(reinterpret_cast<intptr_t>(r.owner)), str(r.title), str(r.instruction),
-                        str(r.content), r.flags, r.icon, r.width, str(r.verification), buttons, r.defaultIndex);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_show0),
+                        vm_.findClass(dialog_), static_cast<jlong>(reinterpret_cast<intptr_t>(r.owner)), str(r.title),
+                        str(r.instruction), str(r.content), r.flags, r.icon, r.width, str(r.verification), buttons,
+                        r.defaultIndex);
     }
 
     Jvm vm_;
@@ -332,21 +331,13 @@ TEST_F(OwnedTaskDialogTest, TimerKeepsTheDialogAboveItsOwnerActivatingOnlyAtFirs
 // Where the dialog goes tells which rectangle it was centred on. Wine centres
 // only the first task dialog of a process (later ones stay where they were
 // created), so each case runs in a new copy of this program, which shows one
-// dialog (the disabled test below) and prints its rectangle and the one it
-// should be centred on.
-const wchar_t kPlacementCase[] = L"WBNATIVE_TASK_DIALOG_PLACEMENT";
-
+// dialog (the disabled test below, its placement the child's role) and prints
+// its rectangle and the one it should be centred on.
 TEST(TaskDialogPlacement, CentredOnTheOwnerUnlessMinimisedOrAbsent) {
-    wchar_t self[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
     for (const wchar_t* placement : {L"owner", L"minimised", L"none"}) {
         SCOPED_TRACE(qartest::toUtf8(placement));
-        qartest::RunOptions options;
-        options.env.push_back({kPlacementCase, std::wstring(placement)});
-        qartest::ProcessResult run = qartest::runProgram(
-            self, {L"--gtest_filter=TaskDialogPlacement.DISABLED_ShowOne", L"--gtest_also_run_disabled_tests"},
-            options);
-        EXPECT_EQ(run.exitCode, 0u) << run.out;
+        qartest::ProcessResult run = qartest::runChild(placement, L"TaskDialogPlacement.DISABLED_ShowOne");
+        EXPECT_TRUE(qartest::childPassed(run));
         RECT dialog{}, reference{};
         size_t at = run.out.find("placement ");
         ASSERT_NE(at, std::string::npos) << run.out;
@@ -361,19 +352,18 @@ TEST(TaskDialogPlacement, CentredOnTheOwnerUnlessMinimisedOrAbsent) {
 }
 
 TEST(TaskDialogPlacement, DISABLED_ShowOne) {
-    wchar_t placement[32] = L"";
-    GetEnvironmentVariableW(kPlacementCase, placement, 32);
+    const std::wstring placement = qartest::childRole();
     InitCommonControls();
     Jvm vm;
     std::string cls = vm.defineClass(std::string(wbtest::kWin32) + "VistaTaskDialog").name();
     HWND owner = nullptr;
     RECT reference{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &reference, 0);
-    if (std::wstring(placement) != L"none") {
+    if (placement != L"none") {
         owner = CreateWindowExW(0, L"Static", L"Owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 500, 400, nullptr,
                                 nullptr, nullptr, nullptr);
         ASSERT_NE(owner, nullptr);
-        if (std::wstring(placement) == L"minimised") {
+        if (placement == L"minimised") {
             ShowWindow(owner, SW_MINIMIZE);
             ASSERT_TRUE(IsIconic(owner));
         } else {
@@ -385,11 +375,12 @@ TEST(TaskDialogPlacement, DISABLED_ShowOne) {
     jobjectArray buttons = vm.newObjectArray("java/lang/String", {vm.newString(std::wstring(L"Done"))});
     {
         DialogDriver run(std::ref(driver));
-        EXPECT_EQ(vm.call(wbtest::native<ShowFn>("VistaTaskDialog", "show0"), vm.findClass(cls),
-                          static_cast<jlong>(reinterpret_cast<intptr_t>(owner)), vm.newString(std::wstring(L"Task")),
-                          vm.newString(std::wstring(L"Instruction")), vm.newString(std::wstring(L"Content")), jint{0},
-                          jint{32516}, jint{0}, nullptr, buttons, jint{0}),
-                  1);
+        EXPECT_EQ(
+            vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_show0),
+                    vm.findClass(cls), static_cast<jlong>(reinterpret_cast<intptr_t>(owner)),
+                    vm.newString(std::wstring(L"Task")), vm.newString(std::wstring(L"Instruction")),
+                    vm.newString(std::wstring(L"Content")), jint{0}, jint{32516}, jint{0}, nullptr, buttons, jint{0}),
+            1);
     }
     const RECT& d = driver.seen.rect;
     std::printf("placement %ld %ld %ld %ld %ld %ld %ld %ld\n", d.left, d.top, d.right, d.bottom, reference.left,

@@ -9,19 +9,16 @@
 
 namespace {
 
-typedef jint(JNICALL* ShowFn)(JNIEnv*, jclass, jlong, jstring, jstring, jstring, jint, jint, jint, jstring,
-                              jobjectArray, jint);
-
 TEST(TaskDialogWithoutComctl32, ShowsNothingAndGivesZero) {
     ASSERT_EQ(GetModuleHandleW(L"comctl32.dll"), nullptr) << "this program must not load comctl32";
     qarjvm::Jvm vm;
     std::string cls = vm.defineClass(std::string(wbtest::kWin32) + "VistaTaskDialog").name();
     jobjectArray buttons = vm.newObjectArray("java/lang/String", {vm.newString(std::wstring(L"Install"))});
     // Were a dialog shown, the call would block: nobody closes it.
-    jint result = vm.call(wbtest::native<ShowFn>("VistaTaskDialog", "show0"), vm.findClass(cls), jlong{0},
-                          vm.newString(std::wstring(L"Title")), vm.newString(std::wstring(L"Instruction")),
-                          vm.newString(std::wstring(L"Content")), jint{0}, jint{32516}, jint{0}, nullptr, buttons,
-                          jint{0});
+    jint result =
+        vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_VistaTaskDialog_show0), vm.findClass(cls),
+                jlong{0}, vm.newString(std::wstring(L"Title")), vm.newString(std::wstring(L"Instruction")),
+                vm.newString(std::wstring(L"Content")), jint{0}, jint{32516}, jint{0}, nullptr, buttons, jint{0});
     EXPECT_EQ(result, 0);
     EXPECT_EQ(GetModuleHandleW(L"comctl32.dll"), nullptr) << "not loaded by the library";
 }

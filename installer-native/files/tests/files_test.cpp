@@ -16,14 +16,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jint(JNICALL* Compare0)(JNIEnv*, jclass, jstring, jstring);
-typedef jstring(JNICALL* SpecialFolder0)(JNIEnv*, jclass, jint, jboolean);
-typedef jstring(JNICALL* StringToString)(JNIEnv*, jclass, jstring);
-typedef jstring(JNICALL* NoArgString)(JNIEnv*, jclass);
-typedef jint(JNICALL* DriveType0)(JNIEnv*, jclass, jstring);
-typedef jboolean(JNICALL* AddACE)(JNIEnv*, jclass, jstring, jboolean, jboolean, jboolean, jboolean, jboolean, jint,
-                                  jstring);
-
 std::wstring tempFolder() {
     wchar_t path[MAX_PATH];
     GetTempPathW(MAX_PATH, path);
@@ -47,7 +39,7 @@ std::wstring textOf(Jvm& vm, jstring s) { return s ? vm.text(s) : L"<null>"; }
 
 TEST(FileVersion, ComparesFixedFileVersionsOnly) {
     Jvm vm;
-    auto compare = wbtest::native<Compare0>("FileVersion", "compare0");
+    auto compare = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FileVersion_compare0);
     TempFile text(L"version.txt");
     const std::wstring v1234 = WBTEST_VERSION_1234_EXE, v12310 = WBTEST_VERSION_12310_EXE,
                        v1234product = WBTEST_VERSION_1234_PRODUCT_EXE;
@@ -89,7 +81,7 @@ std::wstring knownFolder(const GUID& id) {
 
 TEST(FolderInfo, SpecialFoldersByCodeWithTheirFallbacks) {
     Jvm vm;
-    auto folder = wbtest::native<SpecialFolder0>("FolderInfo", "getSpecialFolder0");
+    auto folder = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getSpecialFolder0);
     struct Case {
         jint code;
         bool common;
@@ -118,7 +110,7 @@ TEST(FolderInfo, SpecialFoldersByCodeWithTheirFallbacks) {
 
 TEST(FolderInfo, CreatesAMissingSpecialFolder) {
     Jvm vm;
-    auto folder = wbtest::native<SpecialFolder0>("FolderInfo", "getSpecialFolder0");
+    auto folder = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getSpecialFolder0);
     std::wstring favorites = shellFolder(CSIDL_FAVORITES);
     RemoveDirectoryW(favorites.c_str());  // empty in a fresh prefix, a plain folder
     ASSERT_EQ(GetFileAttributesW(favorites.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -131,12 +123,16 @@ TEST(FolderInfo, DirectoriesRegistryPathsAndDriveTypes) {
     wchar_t windows[MAX_PATH], system[MAX_PATH];
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
     GetSystemDirectoryW(system, MAX_PATH);
-    EXPECT_EQ(textOf(vm, vm.call(wbtest::native<NoArgString>("FolderInfo", "getWindowsDirectory0"), jclass(nullptr))),
-              windows);
-    EXPECT_EQ(textOf(vm, vm.call(wbtest::native<NoArgString>("FolderInfo", "getSystemDirectory0"), jclass(nullptr))),
-              system);
+    EXPECT_EQ(
+        textOf(vm, vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getWindowsDirectory0),
+                           jclass(nullptr))),
+        windows);
+    EXPECT_EQ(
+        textOf(vm, vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getSystemDirectory0),
+                           jclass(nullptr))),
+        system);
 
-    auto fromRegistry = wbtest::native<StringToString>("FolderInfo", "getPathFromRegistry0");
+    auto fromRegistry = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getPathFromRegistry0);
     // The process's own registry view: "Program Files (x86)" for a 32-bit
     // process on a 64-bit system.
     wchar_t programFiles[MAX_PATH] = {};
@@ -148,15 +144,15 @@ TEST(FolderInfo, DirectoriesRegistryPathsAndDriveTypes) {
     EXPECT_EQ(textOf(vm, vm.call(fromRegistry, jclass(nullptr), vm.newString(L"ProgramFilesDir"))), programFiles);
     EXPECT_EQ(vm.call(fromRegistry, jclass(nullptr), vm.newString(L"NoSuchValueOfWbnative")), nullptr);
 
-    auto driveType = wbtest::native<DriveType0>("FolderInfo", "getDriveType0");
+    auto driveType = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getDriveType0);
     EXPECT_EQ(vm.call(driveType, jclass(nullptr), vm.newString(L"C:\\")), DRIVE_FIXED);
     EXPECT_EQ(vm.call(driveType, jclass(nullptr), vm.newString(L"C:\\no\\such\\folder\\")), DRIVE_NO_ROOT_DIR);
 }
 
 TEST(FolderInfo, ShortAndUniversalPathNames) {
     Jvm vm;
-    auto shortName = wbtest::native<StringToString>("FolderInfo", "getShortPathName0");
-    auto universal = wbtest::native<StringToString>("FolderInfo", "getUniversalPathName0");
+    auto shortName = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getShortPathName0);
+    auto universal = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_FolderInfo_getUniversalPathName0);
 
     // A path that does not exist: the very object passed in.
     jstring missing = vm.newString(L"C:\\no\\such\\long folder name\\file.txt");
@@ -220,7 +216,7 @@ struct TestKey {
 
 TEST(ACLHandling, AddsAnInheritableEntryForEachTrusteeKind) {
     Jvm vm;
-    auto addACE = wbtest::native<AddACE>("ACLHandling", "addACE");
+    auto addACE = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ACLHandling_addACE);
     struct Case {
         jint kind;
         const wchar_t* account;
@@ -253,10 +249,10 @@ TEST(ACLHandling, AddsAnInheritableEntryForEachTrusteeKind) {
 
 TEST(ACLHandling, AnAccountThatDoesNotResolveTouchesNothing) {
     Jvm vm;
-    auto addACE = wbtest::native<AddACE>("ACLHandling", "addACE");
+    auto addACE = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ACLHandling_addACE);
     TestKey key(L"unresolved");
     size_t before = readDacl(key.objectName, SE_REGISTRY_KEY).size();
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     EXPECT_FALSE(vm.call(addACE, jclass(nullptr), vm.newString(key.objectName), jboolean(true), jboolean(true),
                          jboolean(false), jboolean(false), jboolean(false), jint(3),
                          vm.newString(L"no-such-account-of-wbnative")));
@@ -269,14 +265,14 @@ TEST(ACLHandling, AnAccountThatDoesNotResolveTouchesNothing) {
 
 TEST(ACLHandling, FilesAndMissingObjects) {
     Jvm vm;
-    auto addACE = wbtest::native<AddACE>("ACLHandling", "addACE");
+    auto addACE = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ACLHandling_addACE);
     // Wine keeps no ACL for files: what shows is the success of every call.
     TempFile file(L"acl.txt");
     EXPECT_TRUE(vm.call(addACE, jclass(nullptr), vm.newString(file.path), jboolean(false), jboolean(true),
                         jboolean(false), jboolean(false), jboolean(false), jint(1), jstring(nullptr)));
 
     const std::wstring missing = tempFolder() + L"no-such-file-of-wbnative.txt";
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     EXPECT_FALSE(vm.call(addACE, jclass(nullptr), vm.newString(missing), jboolean(false),
                          jboolean(true), jboolean(false), jboolean(false), jboolean(false), jint(0), jstring(nullptr)));
     EXPECT_FALSE(vm.call(addACE, jclass(nullptr), jstring(nullptr), jboolean(false), jboolean(true), jboolean(false),

@@ -1,6 +1,7 @@
 // WinGuiHelper through the JNI stand-in: a Java window's peer and native
 // handle (the ids are kept process-wide, so each case needs a process of its
 // own, as CTest runs them), icons from icon-file bytes, flashing a window.
+#include "icon_bytes.h"
 #include "wbnative_test.h"
 
 #include <cstdint>
@@ -12,12 +13,8 @@ namespace {
 
 using qarjvm::Jvm;
 using qarjvm::JavaCall;
-
-typedef jobject(JNICALL* GetPeerFn)(JNIEnv*, jclass, jobject, jclass);
-typedef jlong(JNICALL* GetHwndFn)(JNIEnv*, jclass, jobject, jobject);
-typedef jlong(JNICALL* CreateIconFn)(JNIEnv*, jclass, jbyteArray, jint, jint);
-typedef void(JNICALL* DestroyIconFn)(JNIEnv*, jclass, jlong);
-typedef void(JNICALL* FlashFn)(JNIEnv*, jclass, jlong, jboolean);
+using wbtest::iconFile;
+using wbtest::iconImage;
 
 const std::string kHelper = std::string(wbtest::kWin32) + "WinGuiHelper";
 const char kWindow[] = "java/awt/Window";
@@ -50,11 +47,12 @@ protected:
         return w;
     }
     jobject getPeer(jobject w, const std::string& cls) {
-        return vm_.call(wbtest::native<GetPeerFn>("WinGuiHelper", "getPeer0"), helper(), w,
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinGuiHelper_getPeer0), helper(), w,
                         cls.empty() ? nullptr : vm_.findClass(cls));
     }
     jlong getHwnd(jobject peer, jobject method) {
-        return vm_.call(wbtest::native<GetHwndFn>("WinGuiHelper", "getHwnd0"), helper(), peer, method);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinGuiHelper_getHwnd0), helper(),
+                        peer, method);
     }
     bool same(jobject a, jobject b) { return vm_.env()->IsSameObject(a, b); }
 
@@ -104,49 +102,6 @@ TEST_F(GuiHelperTest, ExceptionsAndNullsGiveNullOrZero) {
 
 // ---- icons ----
 
-// One 32-bpp image of an icon file: the header (height doubled for the
-// mask), the pixels of one colour, an empty AND mask.
-std::string iconImage(int size, uint32_t colour) {
-    BITMAPINFOHEADER h{};
-    h.biSize = sizeof h;
-    h.biWidth = size;
-    h.biHeight = size * 2;
-    h.biPlanes = 1;
-    h.biBitCount = 32;
-    size_t maskRow = static_cast<size_t>((size + 31) / 32 * 4);
-    std::string out(reinterpret_cast<const char*>(&h), sizeof h);
-    for (int i = 0; i < size * size; ++i) out.append(reinterpret_cast<const char*>(&colour), 4);
-    out.append(maskRow * static_cast<size_t>(size), '\0');
-    return out;
-}
-
-void put16(std::string& s, uint16_t v) { s.append(reinterpret_cast<const char*>(&v), 2); }
-void put32(std::string& s, uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
-
-// An icon file of these images; group: the group-icon resource's layout
-// instead (14-byte entries whose id is the image's offset).
-std::string iconFile(const std::vector<std::string>& images, const std::vector<int>& sizes, bool group = false) {
-    std::string out;
-    put16(out, 0);
-    put16(out, 1);
-    put16(out, static_cast<uint16_t>(images.size()));
-    size_t offset = 6 + images.size() * (group ? 14 : 16);
-    for (size_t i = 0; i < images.size(); ++i) {
-        out += static_cast<char>(sizes[i] & 0xFF);
-        out += static_cast<char>(sizes[i] & 0xFF);
-        out += '\0';
-        out += '\0';
-        put16(out, 1);
-        put16(out, 32);
-        put32(out, static_cast<uint32_t>(images[i].size()));
-        if (group) put16(out, static_cast<uint16_t>(offset));
-        else put32(out, static_cast<uint32_t>(offset));
-        offset += images[i].size();
-    }
-    for (const auto& image : images) out += image;
-    return out;
-}
-
 class IconTest : public ::testing::Test {
 protected:
     void SetUp() override { vm_.defineClass(kHelper); }
@@ -154,13 +109,13 @@ protected:
     HICON create(const std::string& bytes, jint width, jint height) {
         jbyteArray array = vm_.newArray(std::vector<jbyte>(bytes.begin(), bytes.end()));
         vm_.expectReadOnly(array);
-        jlong icon = vm_.call(wbtest::native<CreateIconFn>("WinGuiHelper", "createHIcon0"), vm_.findClass(kHelper),
-                              array, width, height);
+        jlong icon = vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinGuiHelper_createHIcon0),
+                              vm_.findClass(kHelper), array, width, height);
         return reinterpret_cast<HICON>(static_cast<intptr_t>(icon));
     }
     void destroy(HICON icon) {
-        vm_.call(wbtest::native<DestroyIconFn>("WinGuiHelper", "destroyHIcon0"), vm_.findClass(kHelper),
-                 static_cast<jlong>(reinterpret_cast<intptr_t>(icon)));
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinGuiHelper_destroyHIcon0),
+                 vm_.findClass(kHelper), static_cast<jlong>(reinterpret_cast<intptr_t>(icon)));
     }
     Jvm vm_;
 };
@@ -258,6 +213,13 @@ TEST_F(IconTest, BytesWithoutAValidDirectoryGiveNoIcon) {
         // The entry fits, the bitmap inside says 32 by 32.
         {"bitmap larger than its entry",
          iconFile({iconImage(32, kRed).substr(0, 200)}, {32})},
+        // 16 by 0x4000010 pixels: its size, 64 bytes a row, is 0x100000400,
+        // which cut to 32 bits looks as if it fitted.
+        {"bitmap height whose size overflows 32 bits", patched(22 + 8, 0x08000020u, 4)},
+        {"bitmap of a huge negative height", patched(22 + 8, 0x80000040u, 4)},
+        {"bitmap of no width", patched(22 + 4, 0, 4)},
+        {"bitmap with a header larger than the image", patched(22, 0x7FFFFFFFu, 4)},
+        {"bitmap with a palette larger than the image", iconFile({iconImage(16, kRed, 8).substr(0, 40 + 1024 - 4)}, {16})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -274,7 +236,7 @@ TEST_F(IconTest, FlashWindowOnARealWindow) {
     HWND window = CreateWindowExW(0, L"STATIC", L"flash", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 100, 100, nullptr,
                                   nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
-    auto flash = wbtest::native<FlashFn>("WinGuiHelper", "flashWindow0");
+    auto flash = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinGuiHelper_flashWindow0);
     jlong handle = static_cast<jlong>(reinterpret_cast<intptr_t>(window));
     vm_.call(flash, vm_.findClass(kHelper), handle, static_cast<jboolean>(true));
     vm_.call(flash, vm_.findClass(kHelper), handle, static_cast<jboolean>(false));

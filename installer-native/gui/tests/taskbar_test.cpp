@@ -16,11 +16,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef void(JNICALL* InitFn)(JNIEnv*, jclass);
-typedef void(JNICALL* OverlayFn)(JNIEnv*, jclass, jlong, jlong);
-typedef void(JNICALL* ProgressFn)(JNIEnv*, jclass, jlong, jlong, jlong);
-typedef void(JNICALL* StateFn)(JNIEnv*, jclass, jlong, jint);
-
 const std::string kTaskBar = std::string(wbtest::kWin32) + "WinTaskBar";
 
 std::wstring fakePath() { return qartest::winPath(WBTEST_FAKE_TASKBAR_EXE); }
@@ -46,12 +41,17 @@ class TaskBarTest : public ::testing::Test {
 protected:
     void SetUp() override { vm_.defineClass(kTaskBar); }
     jclass cls() { return vm_.findClass(kTaskBar); }
-    void init() { vm_.call(wbtest::native<InitFn>("WinTaskBar", "initTaskBar0"), cls()); }
+    void init() {
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_initTaskBar0), cls());
+    }
     // Each setter once, with these values.
     void setAll(HWND window, jlong completed, jlong total, jint state, HICON icon) {
-        vm_.call(wbtest::native<ProgressFn>("WinTaskBar", "setProgress0"), cls(), handle(window), completed, total);
-        vm_.call(wbtest::native<StateFn>("WinTaskBar", "setState0"), cls(), handle(window), state);
-        vm_.call(wbtest::native<OverlayFn>("WinTaskBar", "setOverlayIcon0"), cls(), handle(window), handle(icon));
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setProgress0), cls(),
+                 handle(window), completed, total);
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setState0), cls(),
+                 handle(window), state);
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_WinTaskBar_setOverlayIcon0), cls(),
+                 handle(window), handle(icon));
     }
     Jvm vm_;
 };

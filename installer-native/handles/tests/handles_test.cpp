@@ -13,10 +13,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jobjectArray(JNICALL* ListFn)(JNIEnv*, jclass);
-typedef jboolean(JNICALL* CloseFn)(JNIEnv*, jclass, jint);
-typedef jstring(JNICALL* DeviceNameFn)(JNIEnv*, jclass, jstring);
-
 const char kClass[] = "Win32Handle";
 
 class HandlesTest : public ::testing::Test {
@@ -30,7 +26,8 @@ protected:
 
     // The listed (handle value, name) pairs.
     std::vector<std::pair<jint, std::wstring>> list() {
-        jobjectArray pair = vm_.call(wbtest::native<ListFn>(kClass, "list0"), cls());
+        jobjectArray pair =
+            vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Handle_list0), cls());
         EXPECT_NE(pair, nullptr);
         if (!pair) return {};
         std::vector<jobject> parts = vm_.objectElements(pair);
@@ -99,8 +96,13 @@ protected:
         }
         return out;
     }
-    bool close(jint value) { return vm_.call(wbtest::native<CloseFn>(kClass, "close0"), cls(), value); }
-    jstring deviceName(jstring link) { return vm_.call(wbtest::native<DeviceNameFn>(kClass, "getDeviceName0"), cls(), link); }
+    bool close(jint value) {
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Handle_close0), cls(), value);
+    }
+    jstring deviceName(jstring link) {
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Handle_getDeviceName0), cls(),
+                        link);
+    }
 
     HANDLE open(const std::wstring& path, DWORD access) {
         HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -201,8 +203,9 @@ TEST_F(HandlesTest, OtherObjectsReadWriteFilesPipesAndDevicesAreNotListed) {
     for (const auto& entry : listed) EXPECT_FALSE(entry.second.empty());
 }
 
-// The listing asks each object type number's type once and skips the other
-// types without duplicating; it must find exactly what asking every handle finds.
+// The listing asks each object type number's type once, on the handle itself,
+// and skips the other types without asking; it must find exactly what asking a
+// duplicate of every handle finds.
 TEST_F(HandlesTest, ListsExactlyWhatAskingEveryHandleFinds) {
     MixedHandles held(dir_);
     std::vector<std::pair<jint, std::wstring>> listed = list();
@@ -238,7 +241,7 @@ TEST_F(HandlesTest, DeviceNameOfWhatIsNoLinkIsNullWithAMessage) {
         SCOPED_TRACE(qartest::toUtf8(c.name));
         std::string out;
         {
-            qarjvm::ConsoleCapture capture;
+            qartest::ConsoleCapture capture;
             EXPECT_EQ(deviceName(vm_.newString(c.name)), nullptr);
             out = capture.out();
         }

@@ -1,7 +1,9 @@
 // ObjectPicker.show0 against a test-only picker registered for
 // CLSID_DsObjectPicker (fake_objsel.cpp), and once against Wine's own.
+#include "child_run.h"
 #include "com_server_override.h"
 #include "fake_objsel.h"
+#include "picker_support.h"
 #include "wbnative_test.h"
 #include "console_capture.h"
 #include "target.h"
@@ -19,59 +21,15 @@
 namespace {
 
 using qarjvm::Jvm;
-
-typedef jobjectArray(JNICALL* ShowFn)(JNIEnv*, jclass, jboolean, jboolean, jboolean, jboolean, jboolean);
+using wbtest::FakeRegistration;
+using wbtest::Window;
+using wbtest::fake;
+using wbtest::sidBytes;
 
 const std::string kPicker = std::string(wbtest::kWin32) + "ObjectPicker";
 const std::string kResult = kPicker + "$Result";
 const char kResultInit[] =
     "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V";
-
-std::wstring fakePath() { return qartest::winPath(WBTEST_FAKE_OBJSEL_EXE); }
-
-// The fake registered as the picker's in-process server while alive.
-struct FakeRegistration : wbtest::ComServerOverride {
-    FakeRegistration() : ComServerOverride(L"{17D6CCD8-3B7B-11D2-B9E0-00C04FD8DBF7}", fakePath(), L"Both") {}
-};
-
-// The fake's state; loading it here gives the module COM loads later.
-FakePickerState& fake() {
-    static HMODULE module = LoadLibraryW(fakePath().c_str());
-    EXPECT_NE(module, nullptr);
-    auto fn = reinterpret_cast<FakePickerStateFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "fakePickerState")));
-    return *fn();
-}
-
-// A top-level window of this process, destroyed with the object.
-class Window {
-public:
-    explicit Window(bool visible) {
-        static ATOM atom = [] {
-            WNDCLASSW wc{};
-            wc.lpfnWndProc = DefWindowProcW;
-            wc.hInstance = GetModuleHandleW(nullptr);
-            wc.lpszClassName = L"wbtest-picker-owner";
-            return RegisterClassW(&wc);
-        }();
-        EXPECT_NE(atom, 0);
-        hwnd = CreateWindowExW(0, L"wbtest-picker-owner", L"picker owner",
-                               WS_OVERLAPPEDWINDOW | (visible ? WS_VISIBLE : 0), 10, 10, 200, 100, nullptr, nullptr,
-                               GetModuleHandleW(nullptr), nullptr);
-        EXPECT_NE(hwnd, nullptr) << GetLastError();
-    }
-    ~Window() { DestroyWindow(hwnd); }
-    HWND hwnd;
-};
-
-// Bytes of a SID given as a string.
-std::vector<BYTE> sidBytes(const wchar_t* text) {
-    PSID sid = nullptr;
-    EXPECT_TRUE(ConvertStringSidToSidW(text, &sid));
-    std::vector<BYTE> bytes(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
-    LocalFree(sid);
-    return bytes;
-}
 
 VARIANT byteArray(const std::vector<BYTE>& bytes) {
     VARIANT v;
@@ -150,9 +108,10 @@ protected:
     }
 
     jobjectArray show(bool multi, bool groups, bool users, bool wellKnown, bool computerOnly) {
-        return vm_.call(wbtest::native<ShowFn>("ObjectPicker", "show0"), vm_.findClass(kPicker),
-                        static_cast<jboolean>(multi), static_cast<jboolean>(groups), static_cast<jboolean>(users),
-                        static_cast<jboolean>(wellKnown), static_cast<jboolean>(computerOnly));
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ObjectPicker_show0),
+                        vm_.findClass(kPicker), static_cast<jboolean>(multi), static_cast<jboolean>(groups),
+                        static_cast<jboolean>(users), static_cast<jboolean>(wellKnown),
+                        static_cast<jboolean>(computerOnly));
     }
 
     // The picker's answer for a selection list: its Result objects' five
@@ -357,10 +316,10 @@ TEST(ObjectPickerBareTest, WithoutTheResultClassTheAnswerIsNull) {
     fake().invokeResult = S_OK;
     fake().selections = list.block;
     fake().mediumReleases = 0;
-    jobjectArray results = vm.call(wbtest::native<ShowFn>("ObjectPicker", "show0"), vm.findClass(kPicker),
-                                   static_cast<jboolean>(false), static_cast<jboolean>(true),
-                                   static_cast<jboolean>(true), static_cast<jboolean>(false),
-                                   static_cast<jboolean>(false));
+    jobjectArray results =
+        vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ObjectPicker_show0), vm.findClass(kPicker),
+                static_cast<jboolean>(false), static_cast<jboolean>(true), static_cast<jboolean>(true),
+                static_cast<jboolean>(false), static_cast<jboolean>(false));
     EXPECT_EQ(results, nullptr);
     EXPECT_EQ(fake().liveObjects, 0);
     EXPECT_EQ(fake().mediumReleases, 1);
@@ -368,7 +327,7 @@ TEST(ObjectPickerBareTest, WithoutTheResultClassTheAnswerIsNull) {
 
 TEST_F(ObjectPickerTest, WithoutAnyWindowItSaysSo) {
     // Under CTest the process has no console, so no console window either.
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     EXPECT_EQ(show(false, true, true, false, false), nullptr);
     EXPECT_EQ(qartest::stripCr(capture.out()), "could not find window\n");
     EXPECT_EQ(fake().invokeCalls, 0);
@@ -378,16 +337,8 @@ TEST_F(ObjectPickerTest, WithoutAnyWindowItSaysSo) {
 // in the whole program, an earlier case would have looked already, without a
 // console. So this case runs in a new copy of the test program.
 TEST_F(ObjectPickerTest, WithoutAWindowOfItsOwnTheConsoleWindowOwnsThePicker) {
-    const wchar_t kChild[] = L"WBNATIVE_PICKER_CONSOLE_CHILD";
-    if (GetEnvironmentVariableW(kChild, nullptr, 0) == 0) {
-        wchar_t self[MAX_PATH];
-        ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-        qartest::RunOptions options;
-        options.env.push_back({kChild, std::wstring(L"1")});
-        qartest::ProcessResult run = qartest::runProgram(
-            self, {L"--gtest_filter=ObjectPickerTest.WithoutAWindowOfItsOwnTheConsoleWindowOwnsThePicker"}, options);
-        EXPECT_EQ(run.exitCode, 0u) << "the copy's run of this case:\n" << run.out << run.err;
-        EXPECT_NE(run.out.find("[  PASSED  ] 1 test."), std::string::npos) << "the copy ran this case:\n" << run.out;
+    if (qartest::childRole().empty()) {
+        EXPECT_TRUE(qartest::childPassed(qartest::runChild(L"console")));
         return;
     }
     // A console of its own, which Wine shows in a window.
@@ -411,10 +362,10 @@ TEST(WineObjectPickerTest, CancelsAtOnceGivingNull) {
     vm.defineClass(kPicker);
     vm.defineClass(kResult).constructor(kResultInit);
     Window owner(true);
-    jobjectArray results = vm.call(wbtest::native<ShowFn>("ObjectPicker", "show0"), vm.findClass(kPicker),
-                                   static_cast<jboolean>(true), static_cast<jboolean>(true),
-                                   static_cast<jboolean>(true), static_cast<jboolean>(true),
-                                   static_cast<jboolean>(false));
+    jobjectArray results =
+        vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ObjectPicker_show0), vm.findClass(kPicker),
+                static_cast<jboolean>(true), static_cast<jboolean>(true), static_cast<jboolean>(true),
+                static_cast<jboolean>(true), static_cast<jboolean>(false));
     EXPECT_EQ(results, nullptr);
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     EXPECT_EQ(hr, S_OK);

@@ -1,6 +1,7 @@
 // The block channel between two processes: the natives on this side, the
 // test-only channel_peer (plain Win32 calls on the wire format) on the other.
 #include "console_capture.h"
+#include "hostile_peer.h"
 #include "pipe_peer.h"
 #include "pipe_security.h"
 #include "target.h"
@@ -19,15 +20,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jlong(JNICALL* NoArgLongFn)(JNIEnv*, jclass);
-typedef jlong(JNICALL* NameFn)(JNIEnv*, jclass, jstring);
-typedef jboolean(JNICALL* HandleBoolFn)(JNIEnv*, jclass, jlong);
-typedef void(JNICALL* HandleVoidFn)(JNIEnv*, jclass, jlong);
-typedef jbyteArray(JNICALL* ReadFn)(JNIEnv*, jclass, jlong);
-typedef jboolean(JNICALL* WriteFn)(JNIEnv*, jclass, jlong, jbyteArray);
-typedef jint(JNICALL* PidFn)(JNIEnv*, jclass);
-typedef jboolean(JNICALL* AliveFn)(JNIEnv*, jclass, jint);
-
 const char kClass[] = "Win32CommunicationBackend";
 
 using Background = qartest::BackgroundProgram;
@@ -43,22 +35,43 @@ protected:
     }
     jclass cls() { return vm_.findClass(cls_); }
 
-    jlong listen() { return vm_.call(wbtest::native<NameFn>(kClass, "createListener0"), cls(), vm_.newString(pipe_)); }
-    jlong connectClient() {
-        return vm_.call(wbtest::native<NameFn>(kClass, "connectClient0"), cls(), vm_.newString(pipe_));
+    jlong listen() {
+        return vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_createListener0),
+            cls(), vm_.newString(pipe_));
     }
-    bool accept(jlong h) { return vm_.call(wbtest::native<HandleBoolFn>(kClass, "connectNamedPipe0"), cls(), h); }
-    void close(jlong h) { vm_.call(wbtest::native<HandleVoidFn>(kClass, "closeHandle0"), cls(), h); }
+    jlong connectClient() {
+        return vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectClient0),
+            cls(), vm_.newString(pipe_));
+    }
+    bool accept(jlong h) {
+        return vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectNamedPipe0),
+            cls(), h);
+    }
+    void close(jlong h) {
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_closeHandle0),
+                 cls(), h);
+    }
     bool write(jlong h, const std::vector<jbyte>& data) {
-        return vm_.call(wbtest::native<WriteFn>(kClass, "writeDataBlock0"), cls(), h, vm_.newArray(data));
+        return vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_writeDataBlock0),
+            cls(), h, vm_.newArray(data));
     }
     // The payload read, or nullopt-like: ok is false when the native gave null.
     std::vector<jbyte> read(jlong h, bool& ok) {
-        jbyteArray a = vm_.call(wbtest::native<ReadFn>(kClass, "readDataBlock0"), cls(), h);
+        jbyteArray a = vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_readDataBlock0),
+            cls(), h);
         ok = a != nullptr;
         return a ? vm_.elements<jbyte>(a) : std::vector<jbyte>{};
     }
-    bool alive(jint pid) { return vm_.call(wbtest::native<AliveFn>(kClass, "isProcessAlive0"), cls(), pid); }
+    bool alive(jint pid) {
+        return vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_isProcessAlive0),
+            cls(), pid);
+    }
 
     static std::vector<jbyte> pattern(size_t size, int seed) {
         std::vector<jbyte> v(size);
@@ -99,7 +112,9 @@ TEST_F(ChannelTest, ServerExchangesBlocksWithClientProcess) {
     Background peer(WBNATIVE_CHANNEL_PEER_EXE, {L"echo-client", pipe_});
     ASSERT_TRUE(accept(server));
     roundTrips(server, blockSizes());
-    vm_.call(wbtest::native<HandleVoidFn>(kClass, "disconnectNamedPipe0"), cls(), server);
+    vm_.call(
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_disconnectNamedPipe0),
+        cls(), server);
     EXPECT_EQ(peer.wait(), 0u) << "the peer saw the pipe end after whole blocks only";
 
     // The same pipe takes the next client after the disconnect.
@@ -133,6 +148,52 @@ TEST_F(ChannelTest, ClientThatConnectedBeforeTheServerWaitsIsAccepted) {
     roundTrips(server, {10});
     close(server);
     EXPECT_EQ(peer.wait(), 0u);
+}
+
+// connectNamedPipe0 on a thread of its own; it makes no JNI call, so the
+// thread needs no environment.
+struct Accept {
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectNamedPipe0) fn;
+    jlong handle;
+    volatile jboolean result;
+};
+
+DWORD WINAPI runAccept(void* p) {
+    auto* a = static_cast<Accept*>(p);
+    a->result = a->fn(nullptr, nullptr, a->handle);
+    return 0;
+}
+
+// A client that connected, wrote a block and closed before the server
+// accepted: the accept succeeds at once (ConnectNamedPipe says
+// ERROR_NO_DATA, which no retry changes) and the block is still read. The
+// accept runs on a thread of its own and is waited for with a bound, so a
+// retrying accept fails the test instead of holding it for five minutes.
+TEST_F(ChannelTest, ClientThatWroteAndClosedBeforeTheServerAcceptsIsNotLost) {
+    jlong server = listen();
+    ASSERT_NE(server, -1);
+    HANDLE client = CreateFileW(pipe_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    const char block[] = {3, 0, 0, 0, 'a', 'b', 'c'};
+    ASSERT_TRUE(qartest::writeAll(client, block, sizeof block));
+    CloseHandle(client);
+    auto* accept = new Accept{
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_connectNamedPipe0),
+        server, JNI_FALSE};
+    HANDLE thread = CreateThread(nullptr, 0, runAccept, accept, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    // On a timeout the thread (and its Accept) is left to the end of the process.
+    ASSERT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0) << "the accept retried a client that had gone";
+    CloseHandle(thread);
+    EXPECT_EQ(accept->result, JNI_TRUE);
+    delete accept;
+    bool ok = false;
+    std::vector<jbyte> got = read(server, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "abc");
+    read(server, ok);
+    EXPECT_FALSE(ok) << "then the pipe ends";
+    close(server);
 }
 
 TEST_F(ChannelTest, SecondListenerOnTheSameNameFailsWithMinusOne) {
@@ -316,6 +377,94 @@ TEST_F(RawBlockTest, LengthWordAndPayloadArrivingInPiecesMakeOneBlock) {
     EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
 }
 
+// A peer that stays connected after words no peer could send: each is
+// refused at once (a reader that waited for its payload would wait for ever;
+// the peer's bound turns that into a failure), and the block after it starts
+// right behind it.
+TEST_F(ChannelTest, RefusedLengthWordsFromAConnectedPeerLeaveTheNextBlocksIntact) {
+    using wbtest::lengthWord;
+    auto block = [](const std::string& payload) {
+        wbtest::HostilePeer::Piece piece = lengthWord(static_cast<int32_t>(payload.size()));
+        for (char c : payload) piece.push_back(static_cast<unsigned char>(c));
+        return piece;
+    };
+    jlong server = listen();
+    ASSERT_NE(server, -1);
+    wbtest::HostilePeer peer(pipe_,
+                             {lengthWord(-1), block("abc"), lengthWord(INT32_MIN), lengthWord(0x7FFFFFF8),
+                              lengthWord(0x7FFFFFFF), block("xy"), block("")},
+                             wbtest::HostilePeer::End::stayConnected);
+    ASSERT_TRUE(accept(server));
+    peer.start();
+    const struct {
+        bool ok;
+        std::string payload;
+    } expected[] = {{false, ""}, {true, "abc"}, {false, ""}, {false, ""}, {false, ""}, {true, "xy"}, {true, ""}};
+    for (const auto& e : expected) {
+        bool ok = !e.ok;
+        std::vector<jbyte> got = read(server, ok);
+        ASSERT_FALSE(peer.timedOut()) << "the read waited for the payload of a refused length word";
+        EXPECT_EQ(ok, e.ok);
+        EXPECT_EQ(std::string(got.begin(), got.end()), e.payload);
+    }
+    peer.release();
+    bool ok = true;
+    read(server, ok);
+    EXPECT_FALSE(ok) << "the pipe ended";
+    peer.join();
+    close(server);
+}
+
+// Zero-byte writes carry no bytes: they neither end a block nor cut one,
+// wherever they fall (inside a length word, inside a payload, between
+// blocks). Windows completes a pending read on a byte-mode pipe with 0 bytes
+// when the peer writes 0 bytes (Wine drops such writes); a pipe ends with a
+// failed read, never with 0 bytes. A message-mode pipe, whose empty messages
+// reach the reader as such reads under Wine too, shows it here: each write
+// is one message, sized to what the reader asks for next.
+TEST_F(ChannelTest, ZeroByteWritesOfThePeerAreNoEndOfTheStream) {
+    using Piece = wbtest::HostilePeer::Piece;
+    for (bool messages : {false, true}) {
+        SCOPED_TRACE(messages ? "message-mode pipe" : "the listener");
+        std::wstring name = pipe_ + (messages ? L"-messages" : L"");
+        jlong server = -1;
+        HANDLE own = INVALID_HANDLE_VALUE;
+        if (messages) {
+            own = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0x10000, 0x10000, 0,
+                                   nullptr);
+            ASSERT_NE(own, INVALID_HANDLE_VALUE) << GetLastError();
+            server = static_cast<jlong>(reinterpret_cast<intptr_t>(own));
+        } else {
+            server = vm_.call(
+                WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_createListener0),
+                cls(), vm_.newString(name));
+            ASSERT_NE(server, -1);
+        }
+        std::vector<Piece> pieces = {Piece{},          Piece{5, 0, 0, 0}, Piece{}, Piece{'h', 'e', 'l', 'l', 'o'},
+                                     Piece{},          Piece{0, 0, 0, 0}, Piece{}, Piece{1, 0, 0, 0},
+                                     Piece{},          Piece{'z'},        Piece{}};
+        if (!messages) pieces = {Piece{}, Piece{5, 0}, Piece{}, Piece{0, 0, 'h', 'e'}, Piece{}, Piece{'l', 'l', 'o'},
+                                 Piece{}, Piece{0, 0, 0, 0}, Piece{}, Piece{1, 0, 0, 0, 'z'}, Piece{}};
+        wbtest::HostilePeer peer(name, pieces, wbtest::HostilePeer::End::stayConnected);
+        ASSERT_TRUE(accept(server));
+        peer.start();
+        for (const std::string& expected : {std::string("hello"), std::string(), std::string("z")}) {
+            bool ok = false;
+            std::vector<jbyte> got = read(server, ok);
+            ASSERT_FALSE(peer.timedOut());
+            EXPECT_TRUE(ok) << expected;
+            EXPECT_EQ(std::string(got.begin(), got.end()), expected);
+        }
+        peer.release();
+        bool ok = true;
+        read(server, ok);
+        EXPECT_FALSE(ok) << "the pipe ended";
+        peer.join();
+        close(server);
+    }
+}
+
 TEST_F(ChannelTest, AbsentHandleReturnsAtOnce) {
     // -1 as the VM passes it, and the same low 32 bits without sign extension.
     for (jlong h : {jlong{-1}, jlong{0xFFFFFFFF}}) {
@@ -325,14 +474,22 @@ TEST_F(ChannelTest, AbsentHandleReturnsAtOnce) {
         read(h, ok);
         EXPECT_FALSE(ok);
         EXPECT_FALSE(write(h, {1, 2, 3}));
-        vm_.call(wbtest::native<HandleVoidFn>(kClass, "disconnectNamedPipe0"), cls(), h);
+        vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_disconnectNamedPipe0),
+            cls(), h);
         close(h);
     }
-    EXPECT_EQ(vm_.call(wbtest::native<NoArgLongFn>(kClass, "getInvalidHandle0"), cls()), -1);
+    EXPECT_EQ(
+        vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_getInvalidHandle0),
+            cls()),
+        -1);
 }
 
 TEST_F(ChannelTest, ProcessIdsAndLiveness) {
-    jint self = vm_.call(wbtest::native<PidFn>(kClass, "getCurrentProcessId0"), cls());
+    jint self = vm_.call(
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_getCurrentProcessId0),
+        cls());
     EXPECT_EQ(static_cast<DWORD>(self), GetCurrentProcessId());
     EXPECT_TRUE(alive(self));
 

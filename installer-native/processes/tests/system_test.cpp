@@ -15,16 +15,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jobjectArray(JNICALL* ModulesFn)(JNIEnv*, jclass, jboolean);
-typedef jobjectArray(JNICALL* StringsFn)(JNIEnv*, jclass);
-typedef jlong(JNICALL* LongFn)(JNIEnv*, jclass);
-typedef jlong(JNICALL* PathLongFn)(JNIEnv*, jclass, jstring);
-typedef jboolean(JNICALL* MoveFn)(JNIEnv*, jclass, jstring, jstring);
-typedef jint(JNICALL* LaunchFn)(JNIEnv*, jclass, jstring, jstring);
-typedef jint(JNICALL* PidFromHandleFn)(JNIEnv*, jclass, jlong);
-typedef jint(JNICALL* TerminateFn)(JNIEnv*, jclass, jintArray, jboolean, jint);
-typedef void(JNICALL* VoidFn)(JNIEnv*, jclass);
-
 // The windowed test program as a child process, ended when the test is over;
 // its process id as Java sees one.
 struct Child : qartest::BackgroundProgram {
@@ -45,8 +35,8 @@ protected:
         return out;
     }
     jint terminate(const std::vector<jint>& ids, bool force, jint timeout) {
-        return vm_.call(wbtest::native<TerminateFn>("Misc", "terminateProcesses0"), misc(), vm_.newArray(ids),
-                        static_cast<jboolean>(force), timeout);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_terminateProcesses0), misc(),
+                        vm_.newArray(ids), static_cast<jboolean>(force), timeout);
     }
 
     Jvm vm_;
@@ -64,8 +54,9 @@ TEST_F(SystemTest, RunningModulesListThisProcessWithItsImagePath) {
     const std::wstring self = std::to_wstring(GetCurrentProcessId()) + L" ";
     for (bool keepDebugOff : {true, false}) {
         SCOPED_TRACE(keepDebugOff);
-        jobjectArray array = vm_.call(wbtest::native<ModulesFn>("Misc", "getRunningModules0"), misc(),
-                                      static_cast<jboolean>(keepDebugOff));
+        jobjectArray array =
+            vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getRunningModules0), misc(),
+                     static_cast<jboolean>(keepDebugOff));
         ASSERT_NE(array, nullptr);
         std::vector<std::wstring> lines = texts(array);
         int found = 0;
@@ -92,7 +83,8 @@ TEST_F(SystemTest, EnvVarPairsAreTheWholeBlockInOrder) {
     for (const wchar_t* e = block; *e; e += wcslen(e) + 1) expected.emplace_back(e);
     FreeEnvironmentStringsW(block);
 
-    jobjectArray array = vm_.call(wbtest::native<StringsFn>("Misc", "getEnvVarPairs0"), misc());
+    jobjectArray array =
+        vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getEnvVarPairs0), misc());
     ASSERT_NE(array, nullptr);
     std::vector<std::wstring> pairs = texts(array);
     EXPECT_EQ(pairs, expected);
@@ -105,12 +97,13 @@ TEST_F(SystemTest, PhysicalMemoryAndFreeDiskSpace) {
     MEMORYSTATUSEX memory{};
     memory.dwLength = sizeof memory;
     ASSERT_TRUE(GlobalMemoryStatusEx(&memory));
-    EXPECT_EQ(vm_.call(wbtest::native<LongFn>("Misc", "getPhysicalMemory0"), misc()),
+    EXPECT_EQ(vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPhysicalMemory0), misc()),
               static_cast<jlong>(memory.ullTotalPhys));
     EXPECT_GT(memory.ullTotalPhys, 0u);
 
     auto freeSpace = [&](const std::wstring& path) {
-        return vm_.call(wbtest::native<PathLongFn>("Misc", "getFreeDiskSpace0"), misc(), vm_.newString(path));
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getFreeDiskSpace0), misc(),
+                        vm_.newString(path));
     };
     EXPECT_GT(freeSpace(L"C:\\windows"), 0);
     ASSERT_EQ(GetDriveTypeW(L"Q:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "Q: must be unmapped here";
@@ -162,7 +155,7 @@ TEST_F(SystemTest, MoveWithDelayUntilRebootSchedulesAMoveOrADeletion) {
     std::wstring source = dir + L"\\source.txt", target = dir + L"\\target.txt", doomed = dir + L"\\doomed.txt";
     ASSERT_TRUE(qartest::writeFile(source, "s"));
     ASSERT_TRUE(qartest::writeFile(doomed, "d"));
-    auto move = wbtest::native<MoveFn>("Misc", "moveWithDelayUntilReboot0");
+    auto move = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_moveWithDelayUntilReboot0);
     EXPECT_TRUE(vm_.call(move, misc(), vm_.newString(source), vm_.newString(target)));
     EXPECT_TRUE(vm_.call(move, misc(), vm_.newString(doomed), static_cast<jstring>(nullptr)));
 
@@ -181,7 +174,7 @@ TEST_F(SystemTest, MoveWithDelayUntilRebootSchedulesAMoveOrADeletion) {
 TEST_F(SystemTest, LaunchStartsAProcessOrReturnsTheError) {
     std::wstring dir = qartest::makeTempDir(L"launch");
     std::wstring marker = dir + L"\\started.txt";
-    auto launch = wbtest::native<LaunchFn>("Win32Exec", "launch0");
+    auto launch = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Exec_launch0);
     jclass exec = vm_.findClass(exec_);
     std::wstring line = qartest::quoteArg(qartest::winPath(WBNATIVE_WINDOW_TARGET_EXE)) + L" marker " +
                         qartest::quoteArg(marker);
@@ -197,9 +190,19 @@ TEST_F(SystemTest, LaunchStartsAProcessOrReturnsTheError) {
               ERROR_INVALID_PARAMETER);
 }
 
+// Windows refuses names beyond its limits with 206; Wine's CreateProcessW
+// ended this whole process instead, without a word.
+TEST_F(SystemTest, LaunchRefusesOverlongNames) {
+    auto launch = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Exec_launch0);
+    jclass exec = vm_.findClass(exec_);
+    jstring overlong = vm_.newString(std::wstring(40000, L'a'));
+    EXPECT_EQ(vm_.call(launch, exec, overlong, vm_.newString(L"x")), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(vm_.call(launch, exec, static_cast<jstring>(nullptr), overlong), ERROR_FILENAME_EXCED_RANGE);
+}
+
 TEST_F(SystemTest, PidFromHandleUsesTheLow32Bits) {
     Child child({L"sleep"});
-    auto pidOf = wbtest::native<PidFromHandleFn>("Misc", "getPidFromHandle0");
+    auto pidOf = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getPidFromHandle0);
     jlong handle = static_cast<jlong>(reinterpret_cast<intptr_t>(child.handle()));
     EXPECT_EQ(vm_.call(pidOf, misc(), handle), child.pid());
     EXPECT_EQ(vm_.call(pidOf, misc(), handle | (jlong{0x12345678} << 32)), child.pid()) << "high half ignored";
@@ -247,7 +250,7 @@ TEST_F(SystemTest, RebootIsRefusedWithoutTheShutdownPrivilege) {
     CloseHandle(token);
     ASSERT_EQ(error, static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED)) << "the privilege is still held: not calling reboot0";
 
-    vm_.call(wbtest::native<VoidFn>("Misc", "reboot0"), misc());
+    vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_reboot0), misc());
     Sleep(1000);
     SUCCEED() << "still running";
 }

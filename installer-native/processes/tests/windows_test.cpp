@@ -13,12 +13,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jint(JNICALL* TerminateFn)(JNIEnv*, jclass, jintArray, jboolean, jint);
-typedef jstring(JNICALL* TitleFn)(JNIEnv*, jclass, jint);
-typedef jobjectArray(JNICALL* WindowsFn)(JNIEnv*, jclass, jclass, jint);
-typedef void(JNICALL* VoidFn)(JNIEnv*, jclass);
-typedef void(JNICALL* ForegroundFn)(JNIEnv*, jclass, jlong);
-
 const char kWindowInfo[] = "com/wizbuild/api/windows/WindowInfo";
 
 // The windowed target, running until its windows are gone or the test ends.
@@ -98,16 +92,18 @@ protected:
     }
     jclass misc() { return vm_.findClass(misc_); }
     jint terminate(const std::vector<jint>& ids, jint timeout) {
-        return vm_.call(wbtest::native<TerminateFn>("Misc", "terminateProcesses0"), misc(), vm_.newArray(ids),
-                        static_cast<jboolean>(false), timeout);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_terminateProcesses0), misc(),
+                        vm_.newArray(ids), static_cast<jboolean>(false), timeout);
     }
     std::wstring title(jint pid) {
-        jstring text = vm_.call(wbtest::native<TitleFn>("Misc", "getWindowTitle0"), misc(), pid);
+        jstring text =
+            vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getWindowTitle0), misc(), pid);
         EXPECT_NE(text, nullptr);
         return text ? vm_.text(text) : L"<null>";
     }
     jobjectArray windows(jint pid, const std::string& cls = kWindowInfo) {
-        return vm_.call(wbtest::native<WindowsFn>("Misc", "getTopLevelWindows0"), misc(), vm_.findClass(cls), pid);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_getTopLevelWindows0), misc(),
+                        vm_.findClass(cls), pid);
     }
 
     Jvm vm_;
@@ -190,7 +186,7 @@ TEST_F(WindowsTest, TopLevelWindowsNullWhenNoneOrNoConstructor) {
     vm_.defineClass("test/NoWindowInfoConstructor");
     std::string err;
     {
-        qarjvm::ConsoleCapture capture;
+        qartest::ConsoleCapture capture;
         EXPECT_EQ(windows(shown.pid(), "test/NoWindowInfoConstructor"), nullptr);
         err = capture.err();
     }
@@ -214,13 +210,13 @@ TEST_F(WindowsTest, ToFrontAndSetForegroundWindow) {
     // A minimised window is restored and brought to the front.
     ShowWindow(front, SW_MINIMIZE);
     ASSERT_TRUE(IsIconic(front));
-    vm_.call(wbtest::native<ForegroundFn>("Misc", "setForegroundWindow0"), misc(),
+    vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_setForegroundWindow0), misc(),
              static_cast<jlong>(reinterpret_cast<intptr_t>(front)));
     for (int i = 0; i < 100 && (IsIconic(front) || GetForegroundWindow() != front); ++i) Sleep(50);
     EXPECT_FALSE(IsIconic(front));
     EXPECT_EQ(GetForegroundWindow(), front);
 
-    vm_.call(wbtest::native<VoidFn>("Misc", "toFront0"), misc());
+    vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_toFront0), misc());
     for (int i = 0; i < 100 && GetForegroundWindow() != own; ++i) Sleep(50);
     EXPECT_EQ(GetForegroundWindow(), own);
     DestroyWindow(own);
@@ -228,7 +224,7 @@ TEST_F(WindowsTest, ToFrontAndSetForegroundWindow) {
 
 TEST_F(WindowsTest, BroadcastSettingChangeReturns) {
     Target target(L"closes", {L"v:Listening"});
-    vm_.call(wbtest::native<VoidFn>("Misc", "broadcastSettingChange0"), misc());
+    vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Misc_broadcastSettingChange0), misc());
     EXPECT_FALSE(target.ended());
 }
 

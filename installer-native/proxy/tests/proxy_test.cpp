@@ -14,10 +14,6 @@ namespace {
 using qarjvm::Jvm;
 using wbtest::LoopbackHttpServer;
 
-typedef jboolean(JNICALL* LoadFunctions0)(JNIEnv*, jclass);
-typedef jint(JNICALL* Config0)(JNIEnv*, jclass, jobjectArray);
-typedef jlong(JNICALL* GetAutoProxyConfig0)(JNIEnv*, jclass, jobjectArray, jstring, jstring, jint, jint, jboolean);
-
 const wchar_t kConnections[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 
 // A registry value of the prefix, put back as it was (or deleted) at the end.
@@ -94,10 +90,14 @@ protected:
 
     Jvm vm;
     LoopbackHttpServer server;
-    LoadFunctions0 loadFunctions0 = wbtest::native<LoadFunctions0>("Win32Proxy", "loadFunctions0");
-    Config0 getIEConfig0 = wbtest::native<Config0>("Win32Proxy", "getIEConfig0");
-    Config0 getDefaultConfig0 = wbtest::native<Config0>("Win32Proxy", "getDefaultConfig0");
-    GetAutoProxyConfig0 getAutoProxyConfig0 = wbtest::native<GetAutoProxyConfig0>("Win32Proxy", "getAutoProxyConfig0");
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_loadFunctions0) loadFunctions0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_loadFunctions0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getIEConfig0) getIEConfig0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getIEConfig0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getDefaultConfig0) getDefaultConfig0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getDefaultConfig0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getAutoProxyConfig0) getAutoProxyConfig0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getAutoProxyConfig0);
 };
 
 TEST_F(Win32ProxyTest, LoadFunctionsFindsWinHttp) {

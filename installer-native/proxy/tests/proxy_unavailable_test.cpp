@@ -2,6 +2,7 @@
 // runs itself once more as a child for which Wine prefers a stand-in
 // winhttp.dll (beside this program) to its own: a per-program DllOverrides
 // entry, which Wine reads when a process starts.
+#include "child_run.h"
 #include "wbnative_test.h"
 #include "wine_process.h"
 
@@ -11,12 +12,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jboolean(JNICALL* LoadFunctions0)(JNIEnv*, jclass);
-typedef jint(JNICALL* Config0)(JNIEnv*, jclass, jobjectArray);
-typedef jlong(JNICALL* GetAutoProxyConfig0)(JNIEnv*, jclass, jobjectArray, jstring, jstring, jint, jint, jboolean);
-
-const wchar_t kChildVariable[] = L"WBNATIVE_WINHTTP_STAND_IN";
-
 void checkEveryQueryReportsUnavailable() {
     // Loaded ahead, by its full path: the library takes a winhttp.dll that
     // is loaded already, and would load one from the system directory only.
@@ -24,12 +19,17 @@ void checkEveryQueryReportsUnavailable() {
     Jvm vm;
     jobjectArray out = vm.newObjectArray("java/lang/String", {vm.newString(std::wstring(L"kept")), nullptr, nullptr,
                                                               nullptr});
-    EXPECT_FALSE(vm.call(wbtest::native<LoadFunctions0>("Win32Proxy", "loadFunctions0"), jclass(nullptr)));
-    EXPECT_EQ(vm.call(wbtest::native<Config0>("Win32Proxy", "getDefaultConfig0"), jclass(nullptr), out), 100000);
-    EXPECT_EQ(vm.call(wbtest::native<Config0>("Win32Proxy", "getIEConfig0"), jclass(nullptr), out), 100000);
-    EXPECT_EQ(vm.call(wbtest::native<GetAutoProxyConfig0>("Win32Proxy", "getAutoProxyConfig0"), jclass(nullptr), out,
-                      vm.newString(std::wstring(L"http://www.example.com/")), jstring(nullptr), jint(1), jint(3),
-                      jboolean(JNI_FALSE)),
+    EXPECT_FALSE(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_loadFunctions0),
+                         jclass(nullptr)));
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getDefaultConfig0),
+                      jclass(nullptr), out),
+              100000);
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getIEConfig0),
+                      jclass(nullptr), out),
+              100000);
+    EXPECT_EQ(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Proxy_getAutoProxyConfig0),
+                      jclass(nullptr), out, vm.newString(std::wstring(L"http://www.example.com/")), jstring(nullptr),
+                      jint(1), jint(3), jboolean(JNI_FALSE)),
               100000);
     std::vector<jobject> kept = vm.objectElements(out);
     EXPECT_EQ(vm.text(static_cast<jstring>(kept[0])), L"kept");
@@ -41,7 +41,7 @@ void checkEveryQueryReportsUnavailable() {
 }
 
 TEST(Win32ProxyWithoutWinHttp, EveryQueryReportsUnavailable) {
-    if (GetEnvironmentVariableW(kChildVariable, nullptr, 0)) {
+    if (qartest::childRole() == L"winhttp-stand-in") {
         checkEveryQueryReportsUnavailable();
         return;
     }
@@ -56,23 +56,11 @@ TEST(Win32ProxyWithoutWinHttp, EveryQueryReportsUnavailable) {
     RegSetValueExW(overrides, L"winhttp", 0, REG_SZ, reinterpret_cast<const BYTE*>(native), sizeof(native));
     RegCloseKey(overrides);
 
-    SetEnvironmentVariableW(kChildVariable, L"1");
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --gtest_filter=Win32ProxyWithoutWinHttp.*";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    BOOL started = CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-    SetEnvironmentVariableW(kChildVariable, nullptr);
-    DWORD exitCode = 1;
-    if (started) {
-        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 120000), WAIT_OBJECT_0);
-        GetExitCodeProcess(pi.hProcess, &exitCode);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
+    qartest::RunOptions options;
+    options.timeoutMs = 120000;
+    qartest::ProcessResult run = qartest::runChild(L"winhttp-stand-in", L"", options);
     RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + name).c_str());
-    ASSERT_TRUE(started) << GetLastError();
-    EXPECT_EQ(exitCode, 0u) << "the child's checks failed (its output is above)";
+    EXPECT_TRUE(qartest::childPassed(run));
 }
 
 }  // namespace

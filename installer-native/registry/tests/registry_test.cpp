@@ -11,12 +11,6 @@ using qarjvm::Jvm;
 
 constexpr jint kHKCU = 2;
 
-typedef jboolean(JNICALL* KeyFn)(JNIEnv*, jclass, jint, jstring, jint);
-typedef jobject(JNICALL* GetValueFn)(JNIEnv*, jclass, jint, jstring, jstring, jint);
-typedef jboolean(JNICALL* SetValueFn)(JNIEnv*, jclass, jint, jstring, jstring, jobject, jint, jint);
-typedef void(JNICALL* DeleteKeyFn)(JNIEnv*, jclass, jint, jstring, jboolean, jint);
-typedef jobjectArray(JNICALL* EnumFn)(JNIEnv*, jclass, jint, jstring, jint);
-
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -34,11 +28,11 @@ protected:
     jstring path(const std::wstring& sub = L"") { return str(sub.empty() ? path_ : path_ + L"\\" + sub); }
 
     bool set(jobject value, jint type, const std::wstring& name = L"v", jint root = kHKCU) {
-        auto fn = wbtest::native<SetValueFn>("Registry", "setValue0");
+        auto fn = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_setValue0);
         return vm_.call(fn, cls(), root, path(), str(name), value, type, 0) == JNI_TRUE;
     }
     jobject get(const std::wstring& name = L"v", jint root = kHKCU) {
-        auto fn = wbtest::native<GetValueFn>("Registry", "getValue0");
+        auto fn = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_getValue0);
         return vm_.call(fn, cls(), root, path(), str(name), 0);
     }
     // Writes raw data the way another program would.
@@ -101,9 +95,9 @@ TEST_F(RegistryTest, EachValueTypeWrittenAndReadBack) {
 }
 
 TEST_F(RegistryTest, RootCodesOutsideTheTableTouchNothing) {
-    auto exists = wbtest::native<KeyFn>("Registry", "keyExists0");
-    auto create = wbtest::native<KeyFn>("Registry", "createKey0");
-    auto deleteKey = wbtest::native<DeleteKeyFn>("Registry", "deleteKey0");
+    auto exists = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_keyExists0);
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_createKey0);
+    auto deleteKey = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteKey0);
     for (jint root : {0, 6}) {
         EXPECT_EQ(vm_.call(exists, cls(), root, str(L"Software"), 0), JNI_FALSE);
         EXPECT_EQ(vm_.call(create, cls(), root, path(), 0), JNI_FALSE);
@@ -158,8 +152,8 @@ TEST_F(RegistryTest, MultiStringsAndBinaryEdges) {
 }
 
 TEST_F(RegistryTest, DeleteKeyOnlyIfEmptyAndRecursive) {
-    auto deleteKey = wbtest::native<DeleteKeyFn>("Registry", "deleteKey0");
-    auto create = wbtest::native<KeyFn>("Registry", "createKey0");
+    auto deleteKey = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteKey0);
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_createKey0);
     ASSERT_EQ(vm_.call(create, cls(), kHKCU, path(L"a\\b\\c"), 0), JNI_TRUE);
     ASSERT_EQ(vm_.call(create, cls(), kHKCU, path(L"a\\d"), 0), JNI_TRUE);
     ASSERT_TRUE(set(str(L"x"), 1));
@@ -177,10 +171,12 @@ TEST_F(RegistryTest, DeleteKeyOnlyIfEmptyAndRecursive) {
 // "no path is the root key itself". HKEY_CURRENT_USER is this test's own key
 // for the process meanwhile, so that a deletion could not empty the prefix's.
 TEST_F(RegistryTest, DeleteKeyRefusesTheRootKey) {
-    auto deleteKey = wbtest::native<DeleteKeyFn>("Registry", "deleteKey0");
-    auto exists = wbtest::native<KeyFn>("Registry", "keyExists0");
-    auto subKeys = wbtest::native<EnumFn>("Registry", "enumSubKeys0");
-    ASSERT_EQ(vm_.call(wbtest::native<KeyFn>("Registry", "createKey0"), cls(), kHKCU, path(L"a\\b"), 0), JNI_TRUE);
+    auto deleteKey = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteKey0);
+    auto exists = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_keyExists0);
+    auto subKeys = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_enumSubKeys0);
+    ASSERT_EQ(vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_createKey0), cls(), kHKCU,
+                       path(L"a\\b"), 0),
+              JNI_TRUE);
     HKEY root = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, &root), 0);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, root), 0);
@@ -189,7 +185,7 @@ TEST_F(RegistryTest, DeleteKeyRefusesTheRootKey) {
             SCOPED_TRACE(testing::Message() << (keyPath ? qartest::toUtf8(keyPath) : "null") << " " << int(onlyIfEmpty));
             std::string out;
             {
-                qarjvm::ConsoleCapture capture;
+                qartest::ConsoleCapture capture;
                 vm_.call(deleteKey, cls(), kHKCU, keyPath ? str(keyPath) : nullptr, onlyIfEmpty, 0);
                 out = capture.out();
             }
@@ -207,9 +203,9 @@ TEST_F(RegistryTest, DeleteKeyRefusesTheRootKey) {
 }
 
 TEST_F(RegistryTest, EnumerationOfSubkeysAndValues) {
-    auto create = wbtest::native<KeyFn>("Registry", "createKey0");
-    auto subKeys = wbtest::native<EnumFn>("Registry", "enumSubKeys0");
-    auto values = wbtest::native<EnumFn>("Registry", "enumValues0");
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_createKey0);
+    auto subKeys = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_enumSubKeys0);
+    auto values = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_enumValues0);
     ASSERT_EQ(vm_.call(create, cls(), kHKCU, path(), 0), JNI_TRUE);
     jobject empty = vm_.call(values, cls(), kHKCU, path(), 0);
     ASSERT_NE(empty, nullptr);
@@ -229,9 +225,9 @@ TEST_F(RegistryTest, EnumerationOfSubkeysAndValues) {
 
 // Wine keeps the two views apart under HKLM\Software.
 TEST_F(RegistryTest, ViewFlagsSelectTheRegistryView) {
-    auto create = wbtest::native<KeyFn>("Registry", "createKey0");
-    auto exists = wbtest::native<KeyFn>("Registry", "keyExists0");
-    auto deleteKey = wbtest::native<DeleteKeyFn>("Registry", "deleteKey0");
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_createKey0);
+    auto exists = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_keyExists0);
+    auto deleteKey = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteKey0);
     std::wstring key = L"Software\\QAR wbnative view test " + std::to_wstring(GetCurrentProcessId());
     ASSERT_EQ(vm_.call(create, cls(), 3, str(key), KEY_WOW64_32KEY), JNI_TRUE);
     EXPECT_EQ(vm_.call(exists, cls(), 3, str(key), KEY_WOW64_32KEY), JNI_TRUE);
@@ -241,8 +237,7 @@ TEST_F(RegistryTest, ViewFlagsSelectTheRegistryView) {
 }
 
 TEST_F(RegistryTest, DeleteValueRemovesOnlyThatValue) {
-    typedef void(JNICALL * DeleteValueFn)(JNIEnv*, jclass, jint, jstring, jstring, jint);
-    auto deleteValue = wbtest::native<DeleteValueFn>("Registry", "deleteValue0");
+    auto deleteValue = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_deleteValue0);
     ASSERT_TRUE(set(str(L"one"), 1, L"a"));
     ASSERT_TRUE(set(str(L"two"), 1, L"b"));
     vm_.call(deleteValue, cls(), kHKCU, path(), str(L"a"), 0);
@@ -260,9 +255,8 @@ TEST_F(RegistryTest, DeleteValueRemovesOnlyThatValue) {
 // file (Windows refuses) and its RegRestoreKeyW reports success without
 // loading anything, so the restored values are not checked here.
 TEST_F(RegistryTest, SaveKeyToAHiveFileAndRestoreIntoANewKey) {
-    typedef jboolean(JNICALL * HiveFn)(JNIEnv*, jclass, jint, jstring, jstring, jint);
-    auto saveKey = wbtest::native<HiveFn>("Registry", "saveKey0");
-    auto restoreKey = wbtest::native<HiveFn>("Registry", "restoreKey0");
+    auto saveKey = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_saveKey0);
+    auto restoreKey = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Registry_restoreKey0);
     std::wstring dir = qartest::makeTempDir(L"registry-hive");
     std::wstring hive = dir + L"\\saved.hiv";
     ASSERT_TRUE(set(str(L"kept"), 1, L"a"));

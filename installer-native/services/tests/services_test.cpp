@@ -13,16 +13,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jint(JNICALL* InstallFn)(JNIEnv*, jclass, jstring, jstring, jstring);
-typedef jint(JNICALL* ChangeFn)(JNIEnv*, jclass, jstring, jstring, jstring, jint, jint, jstring, jstring, jstring,
-                                jstring);
-typedef jint(JNICALL* RestartFn)(JNIEnv*, jclass, jstring, jboolean, jint, jint, jint);
-typedef jint(JNICALL* FlagFn)(JNIEnv*, jclass, jstring, jboolean);
-typedef jint(JNICALL* StopFn)(JNIEnv*, jclass, jstring, jint);
-typedef jint(JNICALL* StartFn)(JNIEnv*, jclass, jstring, jobjectArray);
-typedef jint(JNICALL* NameFn)(JNIEnv*, jclass, jstring);
-typedef jstring(JNICALL* BinaryFn)(JNIEnv*, jclass, jstring);
-
 constexpr jint kNoChange = -1;  // SERVICE_NO_CHANGE
 const wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\";
 
@@ -140,38 +130,49 @@ protected:
     jobjectArray strings(const std::vector<jobject>& items) { return vm_.newObjectArray("java/lang/String", items); }
 
     jint install() {
-        return vm_.call(wbtest::native<InstallFn>("Win32Services", "installService0"), cls(), name(),
-                        str(name_ + L" display"), str(commandLine_));
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_installService0),
+                        cls(), name(), str(name_ + L" display"), str(commandLine_));
     }
-    jint queryStatus(jstring n) { return vm_.call(wbtest::native<NameFn>("Win32Services", "queryStatus0"), cls(), n); }
-    jint startType(jstring n) { return vm_.call(wbtest::native<NameFn>("Win32Services", "getStartType0"), cls(), n); }
+    jint queryStatus(jstring n) {
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_queryStatus0), cls(),
+                        n);
+    }
+    jint startType(jstring n) {
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_getStartType0), cls(),
+                        n);
+    }
     std::wstring binary(jstring n) {
-        return vm_.text(vm_.call(wbtest::native<BinaryFn>("Win32Services", "getServiceBinary0"), cls(), n));
+        return vm_.text(vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_getServiceBinary0), cls(), n));
     }
     jint start(jobjectArray args) {
-        return vm_.call(wbtest::native<StartFn>("Win32Services", "startService0"), cls(), name(), args);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_startService0), cls(),
+                        name(), args);
     }
     jint stop(jint timeoutMs) {
-        return vm_.call(wbtest::native<StopFn>("Win32Services", "stopService0"), cls(), name(), timeoutMs);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_stopService0), cls(),
+                        name(), timeoutMs);
     }
     jint uninstall(jstring n) {
-        return vm_.call(wbtest::native<NameFn>("Win32Services", "uninstallService0"), cls(), n);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_uninstallService0),
+                        cls(), n);
     }
     jint change(jstring display, jstring path, jint type, jint startType, jstring dependencies, jstring account,
                 jstring password, jstring description) {
-        return vm_.call(wbtest::native<ChangeFn>("Win32Services", "changeServiceConfig0"), cls(), name(), display, path,
-                        type, startType, dependencies, account, password, description);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_changeServiceConfig0),
+                        cls(), name(), display, path, type, startType, dependencies, account, password, description);
     }
     jint dependOn(const std::wstring& dependencies) {
         return change(nullptr, nullptr, kNoChange, kNoChange, str(dependencies), nullptr, nullptr, nullptr);
     }
     jint setRestart(bool restart, jint delayMs, jint count, jint resetSeconds) {
-        return vm_.call(wbtest::native<RestartFn>("Win32Services", "setRestartServiceConfig0"), cls(), name(),
-                        restart ? JNI_TRUE : JNI_FALSE, delayMs, count, resetSeconds);
+        return vm_.call(
+            WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_setRestartServiceConfig0), cls(),
+            name(), restart ? JNI_TRUE : JNI_FALSE, delayMs, count, resetSeconds);
     }
     jint setDelayed(bool delayed) {
-        return vm_.call(wbtest::native<FlagFn>("Win32Services", "setDelayedAutoStart0"), cls(), name(),
-                        delayed ? JNI_TRUE : JNI_FALSE);
+        return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_setDelayedAutoStart0),
+                        cls(), name(), delayed ? JNI_TRUE : JNI_FALSE);
     }
 
     // The lines the service's last start recorded: its name, then the start arguments.
@@ -192,7 +193,7 @@ protected:
 };
 
 TEST_F(ServicesTest, MissingServiceGivesItsErrorEverywhere) {
-    qarjvm::ConsoleCapture console;
+    qartest::ConsoleCapture console;
     jstring missing = str(L"QarWbTestNoSuchService");
     struct Case {
         const char* method;
@@ -203,20 +204,32 @@ TEST_F(ServicesTest, MissingServiceGivesItsErrorEverywhere) {
         {"getStartType0", [&] { return startType(missing); }},
         {"uninstallService0", [&] { return uninstall(missing); }},
         {"stopService0",
-         [&] { return vm_.call(wbtest::native<StopFn>("Win32Services", "stopService0"), cls(), missing, 0); }},
+         [&] {
+             return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_stopService0),
+                             cls(), missing, 0);
+         }},
         {"startService0",
-         [&] { return vm_.call(wbtest::native<StartFn>("Win32Services", "startService0"), cls(), missing, nullptr); }},
+         [&] {
+             return vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_startService0),
+                             cls(), missing, nullptr);
+         }},
         {"setDelayedAutoStart0",
-         [&] { return vm_.call(wbtest::native<FlagFn>("Win32Services", "setDelayedAutoStart0"), cls(), missing, JNI_TRUE); }},
+         [&] {
+             return vm_.call(
+                 WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_setDelayedAutoStart0), cls(),
+                 missing, JNI_TRUE);
+         }},
         {"setRestartServiceConfig0",
          [&] {
-             return vm_.call(wbtest::native<RestartFn>("Win32Services", "setRestartServiceConfig0"), cls(), missing,
-                             JNI_TRUE, 1000, 2, 60);
+             return vm_.call(
+                 WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_setRestartServiceConfig0),
+                 cls(), missing, JNI_TRUE, 1000, 2, 60);
          }},
         {"changeServiceConfig0",
          [&] {
-             return vm_.call(wbtest::native<ChangeFn>("Win32Services", "changeServiceConfig0"), cls(), missing,
-                             str(L"x"), nullptr, kNoChange, kNoChange, str(L"a,b"), nullptr, nullptr, nullptr);
+             return vm_.call(
+                 WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32Services_changeServiceConfig0), cls(),
+                 missing, str(L"x"), nullptr, kNoChange, kNoChange, str(L"a,b"), nullptr, nullptr, nullptr);
          }},
     };
     for (const Case& c : cases) EXPECT_EQ(c.call(), ERROR_SERVICE_DOES_NOT_EXIST) << c.method;

@@ -15,13 +15,6 @@ namespace {
 
 using qarjvm::Jvm;
 
-typedef jboolean(JNICALL* CreateWide0)(JNIEnv*, jclass, jstring, jstring, jstring, jstring, jstring, jboolean,
-                                       jstring, jint);
-typedef jboolean(JNICALL* Create0)(JNIEnv*, jclass, jstring, jbyteArray, jbyteArray, jbyteArray, jbyteArray,
-                                   jboolean, jbyteArray);
-typedef jboolean(JNICALL* ChangeNotify0)(JNIEnv*, jclass, jbyteArray, jbyteArray);
-typedef jboolean(JNICALL* NoArgBool)(JNIEnv*, jclass);
-
 std::wstring tempFolder() {
     wchar_t path[MAX_PATH];
     GetTempPathW(MAX_PATH, path);
@@ -36,9 +29,13 @@ std::wstring uniqueLink(const std::wstring& tag) {
 struct ComScope {
     Jvm& vm;
     explicit ComScope(Jvm& v) : vm(v) {
-        EXPECT_TRUE(vm.call(wbtest::native<NoArgBool>("ShellLink", "initialize0"), jclass(nullptr)));
+        EXPECT_TRUE(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_initialize0),
+                            jclass(nullptr)));
     }
-    ~ComScope() { EXPECT_TRUE(vm.call(wbtest::native<NoArgBool>("ShellLink", "uninitialize"), jclass(nullptr))); }
+    ~ComScope() {
+        EXPECT_TRUE(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_uninitialize),
+                            jclass(nullptr)));
+    }
 };
 
 // What a saved link holds, read back through the shell's link object.
@@ -205,7 +202,7 @@ private:
 
 TEST(ShellLink, CreateWideSavesWhatTheShellReadsBack) {
     Jvm vm;
-    auto create = wbtest::native<CreateWide0>("ShellLink", "createWide0");
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_createWide0);
     const std::wstring target = L"C:\\windows\\system32\\notepad.exe";
     const std::wstring link = uniqueLink(L"wide");
     // Without COM on the thread the link object cannot be made.
@@ -260,8 +257,8 @@ TEST(ShellLink, RunAsIsRequestedOnlyWhenAsked) {
     Jvm vm;
     ComScope com(vm);
     StandInShellLink shell;
-    auto createWide = wbtest::native<CreateWide0>("ShellLink", "createWide0");
-    auto create = wbtest::native<Create0>("ShellLink", "create0");
+    auto createWide = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_createWide0);
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_create0);
     const std::wstring link = uniqueLink(L"runas");
     for (bool runAs : {false, true}) {
         shell.clear();
@@ -287,7 +284,7 @@ TEST(ShellLink, RunAsIsRequestedOnlyWhenAsked) {
 TEST(ShellLink, CreateTakesTerminatedAnsiArraysOnly) {
     Jvm vm;
     ComScope com(vm);
-    auto create = wbtest::native<Create0>("ShellLink", "create0");
+    auto create = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_create0);
     const std::wstring link = uniqueLink(L"ansi");
     const std::string target = "C:\\windows\\notepad.exe";
     struct Case {
@@ -354,10 +351,10 @@ TEST(ShellLink, CreateStopsAtAFailedPin) {
         DeleteFileW(link.c_str());
         vm.allowPendingExceptionOnReturn(true);
         vm.failNext("GetByteArrayElements", nth);
-        jboolean saved = vm.call(wbtest::native<Create0>("ShellLink", "create0"), jclass(nullptr), vm.newString(link),
-                                 vm.newArray(ansi("C:\\windows\\notepad.exe")), vm.newArray(ansi("C:\\")),
-                                 vm.newArray(ansi("C:\\a.ico")), vm.newArray(ansi("-x")), jboolean(false),
-                                 vm.newArray(ansi("d")));
+        jboolean saved =
+            vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_create0), jclass(nullptr),
+                    vm.newString(link), vm.newArray(ansi("C:\\windows\\notepad.exe")), vm.newArray(ansi("C:\\")),
+                    vm.newArray(ansi("C:\\a.ico")), vm.newArray(ansi("-x")), jboolean(false), vm.newArray(ansi("d")));
         std::string pending = vm.takeException();
         if (vm.unusedFailures() > 0) break;
         ++failed;
@@ -382,7 +379,7 @@ std::vector<jbyte> utf16(const std::wstring& text, bool terminated = true) {
 
 TEST(ShellLink, ChangeNotifyTakesTerminatedWidePathsOnly) {
     Jvm vm;
-    auto notify = wbtest::native<ChangeNotify0>("ShellLink", "changeNotify0");
+    auto notify = WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_changeNotify0);
     const std::wstring folder = tempFolder();
     const std::wstring link = folder + L"x.lnk";
     std::vector<jbyte> oddLength = utf16(link);
@@ -421,8 +418,8 @@ TEST(ShellLink, ChangeNotifyStopsAtAFailedPin) {
         Jvm vm;
         vm.allowPendingExceptionOnReturn(true);
         vm.failNext("GetByteArrayElements", nth);
-        EXPECT_FALSE(vm.call(wbtest::native<ChangeNotify0>("ShellLink", "changeNotify0"), jclass(nullptr),
-                             vm.newArray(utf16(folder + L"x.lnk")), vm.newArray(utf16(folder))))
+        EXPECT_FALSE(vm.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_ShellLink_changeNotify0),
+                             jclass(nullptr), vm.newArray(utf16(folder + L"x.lnk")), vm.newArray(utf16(folder))))
             << "pin " << nth << " failed";
         EXPECT_EQ(vm.takeException(), "java/lang/OutOfMemoryError") << "pin " << nth << " failed";
         EXPECT_EQ(vm.unusedFailures(), 0u);

@@ -92,7 +92,7 @@ LoopbackHttpServer::LoopbackHttpServer() {
 LoopbackHttpServer::~LoopbackHttpServer() {
     if (stop_) SetEvent(stop_);
     if (acceptThread_.joinable()) acceptThread_.join();
-    for (std::thread& t : workers_) t.join();
+    for (Worker& w : workers_) w.thread.join();
     if (listener_ != INVALID_SOCKET) closesocket(listener_);
     if (stop_) CloseHandle(stop_);
     WSACleanup();
@@ -107,6 +107,17 @@ std::vector<HttpExchange> LoopbackHttpServer::requests() {
     return requests_;
 }
 
+void LoopbackHttpServer::forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HttpExchange>().swap(requests_);
+    std::vector<Worker> open;
+    for (Worker& w : workers_) {
+        if (*w.ended) w.thread.join();
+        else open.push_back(std::move(w));
+    }
+    workers_ = std::move(open);
+}
+
 void LoopbackHttpServer::acceptLoop() {
     while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
         fd_set readable;
@@ -118,7 +129,12 @@ void LoopbackHttpServer::acceptLoop() {
         if (client == INVALID_SOCKET) continue;
         ++connections_;
         std::lock_guard<std::mutex> lock(mutex_);
-        workers_.emplace_back([this, client] { serve(client); });
+        auto ended = std::make_shared<std::atomic<bool>>(false);
+        workers_.push_back({std::thread([this, client, ended] {
+                                serve(client);
+                                *ended = true;
+                            }),
+                            ended});
     }
 }
 

@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,6 +48,9 @@ public:
     std::wstring url(const std::wstring& path) const;
 
     std::vector<HttpExchange> requests();
+    // Drops the requests recorded so far and the threads of connections that
+    // have ended, so that a long run (a soak) holds only what is still open.
+    void forget();
     int connections() const { return connections_; }
 
     // The bytes of /large/<n>: a pattern no chunk size repeats evenly.
@@ -62,7 +66,11 @@ private:
     HANDLE stop_ = nullptr;
     std::thread acceptThread_;
     std::mutex mutex_;
-    std::vector<std::thread> workers_;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> ended;
+    };
+    std::vector<Worker> workers_;
     std::vector<HttpExchange> requests_;
     std::atomic<int> connections_{0};
 };

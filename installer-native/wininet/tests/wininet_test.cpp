@@ -16,21 +16,6 @@ namespace {
 using qarjvm::Jvm;
 using wbtest::LoopbackHttpServer;
 
-const std::string kClass = "com/wizbuild/runtime/installer/platform/win32/wininet/WinInet";
-
-typedef jboolean(JNICALL* Init0)(JNIEnv*, jclass);
-typedef jstring(JNICALL* GetErrorMessage0)(JNIEnv*, jclass, jint);
-typedef jint(JNICALL* HandleInt0)(JNIEnv*, jclass, jlong);
-typedef void(JNICALL* HandleVoid0)(JNIEnv*, jclass, jlong);
-typedef jlong(JNICALL* Connect0)(JNIEnv*, jclass, jstring, jint, jstring, jstring, jint, jstring, jint, jint);
-typedef void(JNICALL* OpenRequest0)(JNIEnv*, jclass, jlong, jstring, jstring, jint, jint);
-typedef jbyteArray(JNICALL* GetHeaders0)(JNIEnv*, jclass, jlong);
-typedef jint(JNICALL* Read0)(JNIEnv*, jclass, jlong, jbyteArray, jint, jint);
-typedef jint(JNICALL* InternetErrorDlg0)(JNIEnv*, jclass, jlong, jint, jint, jlong);
-typedef jint(JNICALL* SendRequest0)(JNIEnv*, jclass, jlong, jstring, jbyteArray);
-typedef void(JNICALL* SetOption0)(JNIEnv*, jclass, jlong, jint, jbyteArray);
-typedef void(JNICALL* SetDwordOption0)(JNIEnv*, jclass, jlong, jint, jint);
-
 // The connection object's leading fields, to look behind the natives.
 struct ConnectionView {
     HINTERNET session;
@@ -48,11 +33,6 @@ std::string text(const std::vector<jbyte>& bytes) { return std::string(bytes.beg
 
 class WinInetTest : public ::testing::Test {
 protected:
-    template <typename F>
-    static F nativeOf(const char* method) {
-        return wbtest::native<F>(kClass, method);
-    }
-
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         ASSERT_TRUE(vm.call(init0, cls));
@@ -115,24 +95,38 @@ protected:
     jclass cls = nullptr;
     std::vector<jlong> handles;
 
-    Init0 init0 = nativeOf<Init0>("init0");
-    GetErrorMessage0 getErrorMessage0 = nativeOf<GetErrorMessage0>("getErrorMessage0");
-    HandleInt0 getErrorCode0 = nativeOf<HandleInt0>("getErrorCode0");
-    HandleInt0 getErrorLocation0 = nativeOf<HandleInt0>("getErrorLocation0");
-    HandleVoid0 clearError0 = nativeOf<HandleVoid0>("clearError0");
-    HandleVoid0 destroy0 = nativeOf<HandleVoid0>("destroy0");
-    Connect0 connect0 = nativeOf<Connect0>("connect0");
-    OpenRequest0 openRequest0 = nativeOf<OpenRequest0>("openRequest0");
-    GetHeaders0 getHeaders0 = nativeOf<GetHeaders0>("getHeaders0");
-    Read0 read0 = nativeOf<Read0>("read0");
-    InternetErrorDlg0 internetErrorDlg0 = nativeOf<InternetErrorDlg0>("internetErrorDlg0");
-    SendRequest0 sendRequest0 = nativeOf<SendRequest0>("sendRequest0");
-    SetOption0 setOption0 = nativeOf<SetOption0>("setOption0");
-    SetDwordOption0 setDwordOption0 = nativeOf<SetDwordOption0>("setDwordOption0");
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_init0) init0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_init0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorMessage0) getErrorMessage0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorMessage0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorCode0) getErrorCode0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorCode0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorLocation0) getErrorLocation0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getErrorLocation0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_clearError0) clearError0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_clearError0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_destroy0) destroy0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_destroy0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_connect0) connect0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_connect0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_openRequest0) openRequest0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_openRequest0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getHeaders0) getHeaders0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_getHeaders0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_read0) read0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_read0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_internetErrorDlg0) internetErrorDlg0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_internetErrorDlg0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_sendRequest0) sendRequest0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_sendRequest0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_setOption0) setOption0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_setOption0);
+    decltype(&Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_setDwordOption0) setDwordOption0 =
+        WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_wininet_WinInet_setDwordOption0);
 };
 
 TEST_F(WinInetTest, InitPrintsNothingWhenWinInetIsThere) {
-    qarjvm::ConsoleCapture capture;
+    qartest::ConsoleCapture capture;
     EXPECT_TRUE(vm.call(init0, cls));
     EXPECT_EQ(capture.out(), "");
     EXPECT_EQ(capture.err(), "");

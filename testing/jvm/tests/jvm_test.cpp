@@ -239,6 +239,31 @@ TEST(JvmExceptions, CopiesAndAllocationsFailOnDemand) {
     }
 }
 
+// failNextAllocation counts the allocating and copying calls of every kind
+// together; other calls count for nothing, and disarmFailures forgets.
+TEST(JvmFailures, TheNthAllocationOfAnyKindFails) {
+    Jvm vm;
+    vm.allowPendingExceptionOnReturn(true);
+    vm.failNextAllocation(3);
+    vm.call([](JNIEnv* e, jstring s) {
+        const jchar* chars = e->GetStringChars(s, nullptr);  // 1
+        ASSERT_NE(chars, nullptr);
+        e->ReleaseStringChars(s, chars);
+        EXPECT_EQ(e->GetStringLength(s), 4);  // not an allocation
+        EXPECT_NE(e->NewByteArray(2), nullptr);  // 2
+        EXPECT_EQ(e->NewStringUTF("x"), nullptr);  // 3
+    }, vm.newString(L"text"));
+    EXPECT_EQ(vm.takeException(), "java/lang/OutOfMemoryError");
+    EXPECT_EQ(vm.unusedFailures(), 0u);
+
+    vm.failNextAllocation(2);
+    vm.call([](JNIEnv* e) { EXPECT_NE(e->NewByteArray(1), nullptr); });
+    EXPECT_EQ(vm.unusedFailures(), 1u);
+    vm.disarmFailures();
+    EXPECT_EQ(vm.unusedFailures(), 0u);
+    vm.call([](JNIEnv* e) { EXPECT_NE(e->NewByteArray(1), nullptr); });
+}
+
 TEST(JvmReferences, GlobalsOutliveTheNativeLocalsDoNot) {
     Jvm vm;
     static jobject cached;  // as a library caches a reference between calls
@@ -254,6 +279,37 @@ TEST(JvmReferences, GlobalsOutliveTheNativeLocalsDoNot) {
         EXPECT_EQ(env->GetObjectRefType(kept), JNILocalRefType);
         env->DeleteGlobalRef(cached);
     });
+    EXPECT_EQ(vm.liveGlobalRefs(), 0u);
+}
+
+// A long run reclaims what nothing reaches and keeps what is reachable,
+// however indirectly; the counters a soak reads follow the natives' calls.
+TEST(JvmReferences, CollectionKeepsReachableObjectsAndCountsLiveReferences) {
+    Jvm vm;
+    static jobject cached;
+    vm.call([](JNIEnv* env) {
+        jobjectArray array = env->NewObjectArray(1, env->FindClass("java/lang/String"), nullptr);
+        env->SetObjectArrayElement(array, 0, env->NewStringUTF("inside"));
+        cached = env->NewGlobalRef(array);
+    });
+    EXPECT_EQ(vm.liveGlobalRefs(), 1u);
+    size_t locals = vm.liveLocalRefs();
+    vm.call([](JNIEnv* env, jstring s) {
+        const jchar* chars = env->GetStringChars(s, nullptr);
+        env->ReleaseStringChars(s, chars);
+    }, vm.newString(L"pinned for a moment"));
+    EXPECT_EQ(vm.livePins(), 0u);
+    EXPECT_EQ(vm.liveLocalRefs(), locals + 1) << "the argument made by the test stays in the test's frame";
+
+    JNIEnv* env = vm.env();
+    env->PushLocalFrame(8);
+    for (int i = 0; i < 100; ++i) vm.newString(L"garbage " + std::to_wstring(i));
+    env->PopLocalFrame(nullptr);
+    vm.collectGarbage();
+    jobject element = vm.objectElements(static_cast<jobjectArray>(cached))[0];
+    for (int i = 0; i < 100; ++i) vm.newString(L"reusing " + std::to_wstring(i));
+    EXPECT_EQ(vm.text(static_cast<jstring>(element)), L"inside") << "an element reached through a global survives";
+    vm.call([](JNIEnv* env) { env->DeleteGlobalRef(cached); });
     EXPECT_EQ(vm.liveGlobalRefs(), 0u);
 }
 

@@ -1,11 +1,11 @@
 // Captures what the process writes through the C runtime's standard output
-// and error streams (where natives print their diagnostic lines) while a
-// ConsoleCapture is alive.
+// and error streams (where natives and routines print their diagnostic lines)
+// while a ConsoleCapture is alive.
 #pragma once
 
 #include <string>
 
-namespace qarjvm {
+namespace qartest {
 
 class ConsoleCapture {
 public:
@@ -31,4 +31,4 @@ private:
     bool finished_ = false;
 };
 
-}  // namespace qarjvm
+}  // namespace qartest

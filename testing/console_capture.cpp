@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-namespace qarjvm {
+namespace qartest {
 
 namespace {
 
@@ -63,4 +63,4 @@ const std::string& ConsoleCapture::err() {
     return err_.text;
 }
 
-}  // namespace qarjvm
+}  // namespace qartest
