@@ -41,16 +41,18 @@ emulation_missing() {
   fi
 }
 
+# The XML escapes of a JUnit report undone, for the awk programs below.
+UNXML='function unxml(s) {
+  gsub(/&lt;/, "<", s); gsub(/&gt;/, ">", s); gsub(/&quot;/, "\"", s); gsub(/&apos;/, "\047", s)
+  gsub(/&amp;/, "\\&", s)
+  return s
+}'
+
 # "name<TAB>reason" for every test that CTest's JUnit report $1 gives as
 # skipped: what a GoogleTest case printed between its "Skipped" line and
 # "[  SKIPPED ]", else CTest's own reason.
 skip_reasons() {
-  awk '
-    function unxml(s) {
-      gsub(/&lt;/, "<", s); gsub(/&gt;/, ">", s); gsub(/&quot;/, "\"", s); gsub(/&apos;/, "\047", s)
-      gsub(/&amp;/, "\\&", s)
-      return s
-    }
+  awk "$UNXML"'
     /<testcase / { name = $0; sub(/.*<testcase name="/, "", name); sub(/".*/, "", name); skipped = grab = 0; reason = ""; next }
     /<skipped message="/ { skipped = 1; why = $0; sub(/.*<skipped message="/, "", why); sub(/".*/, "", why); next }
     skipped && /: Skipped$/ { grab = 1; next }
@@ -58,6 +60,40 @@ skip_reasons() {
     grab { reason = reason (reason == "" ? "" : " ") $0; next }
     /<\/testcase>/ && skipped { print unxml(name) "\t" unxml(reason == "" ? why : reason); skipped = 0 }
   ' "$1" 2>/dev/null
+}
+
+# Every test that CTest's JUnit report $1 gives as failed, with how it ended
+# (CTest's word for it in its log $2: Failed, Timeout, SEGFAULT...) and the
+# last lines of its output, so that the end of the run (all a short log
+# keeps) says which test failed and how.
+failures() {
+  awk "$UNXML"'
+    FNR == NR {
+      if ($0 ~ /^The following tests FAILED:/) listing = 1
+      else if (listing && match($0, /^\t *[0-9]+ - .* \([^()]*\)$/)) {
+        line = $0; sub(/^\t *[0-9]+ - /, "", line)
+        how = line; sub(/.* \(/, "", how); sub(/\)$/, "", how); sub(/ \([^()]*\)$/, "", line)
+        ended[line] = how
+      }
+      next
+    }
+    function flush(   i, from) {
+      if (!failed) return
+      print "  FAILED " unxml(name) " (" (unxml(name) in ended ? ended[unxml(name)] : "failed") ", " time " s); its last output lines:"
+      from = n > 12 ? n - 11 : 1
+      for (i = from; i <= n; i++) print "    | " unxml(out[i])
+      failed = 0
+    }
+    /<testcase / {
+      name = $0; sub(/.*<testcase name="/, "", name); sub(/".*/, "", name)
+      time = $0; sub(/.*time="/, "", time); sub(/".*/, "", time)
+      failed = ($0 ~ /status="fail"/); n = 0; inout = 0; next
+    }
+    /<system-out>/ { inout = 1; sub(/.*<system-out>/, "") }
+    inout && /<\/system-out>/ { sub(/<\/system-out>.*/, ""); if ($0 != "") out[++n] = $0; inout = 0; next }
+    inout { out[++n] = $0; next }
+    /<\/testcase>/ { flush() }
+  ' "$2" "$1" 2>/dev/null
 }
 
 declare -A summary skipped_why
@@ -85,6 +121,7 @@ for t in "${targets[@]}"; do
       skipped_why[$t]=$(why_no_32bit)
       [ -z "${skipped_why[$t]}" ] || "$WINESERVER" -k 2>/dev/null
     fi
+    [ -n "${skipped_why[$t]:-}" ] || keep_desktop "build/$t/testing/qar_desktop_keeper.exe"
   fi
   if [ -n "${skipped_why[$t]:-}" ]; then
     echo "=== $t: SKIPPED under Wine: ${skipped_why[$t]}"
@@ -111,6 +148,7 @@ for t in "${targets[@]}"; do
   else
     echo "$t: ${summary[$t]}"
   fi
+  failures "build/$t/ctest-junit.xml" "build/$t/ctest.log" | sed "s/^/$t: /"
   skip_reasons "build/$t/ctest-junit.xml" | while IFS=$'\t' read -r name reason; do
     echo "$t:   skipped $name: ${reason:-no reason printed}"
   done

@@ -41,6 +41,24 @@ serve_prefix() {
   "$WINE" cmd /c exit >/dev/null 2>&1
 }
 
+# keep_desktop <keeper program>: Wine's desktop process started in the served
+# prefix by a program whose output goes nowhere, kept running until the
+# wineserver ends. Otherwise the first test that needs the desktop starts it,
+# and it keeps that test's output pipe open for as long as other tests keep
+# the desktop in use (testing/desktop_keeper.cpp). Waits until the desktop
+# exists.
+keep_desktop() {
+  local ready="$WINEPREFIX/desktop-kept"
+  rm -f "$ready"
+  "$WINE" "$1" "Z:$ready" </dev/null >/dev/null 2>&1 &
+  for _ in $(seq 300); do
+    [ -e "$ready" ] && return 0
+    sleep 0.1
+  done
+  echo "keep_desktop: $1 did not report Wine's desktop within 30 s" >&2
+  return 1
+}
+
 # target_prefixes <name> <target>...: one prefix per target, each in
 # build/<target>/<name>, their wineservers gone, listed in the array
 # "prefixes" for stop_prefixes. The first is new; the others start as copies
