@@ -16,5 +16,6 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
 # Tests run the x86_64 build under 64-bit Wine; i686 programs go through the same
-# loader once the 32-bit emulation is registered.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# loader once the 32-bit emulation is registered. wine-run.sh adds the exit
+# code of a program that fails.
+set(CMAKE_CROSSCOMPILING_EMULATOR /bin/sh ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
