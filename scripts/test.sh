@@ -68,7 +68,7 @@ skip_reasons() {
 # keeps) says which test failed and how.
 failures() {
   awk "$UNXML"'
-    FNR == NR {
+    FILENAME == ARGV[1] {
       if ($0 ~ /^The following tests FAILED:/) listing = 1
       else if (listing && match($0, /^\t *[0-9]+ - .* \([^()]*\)$/)) {
         line = $0; sub(/^\t *[0-9]+ - /, "", line)
