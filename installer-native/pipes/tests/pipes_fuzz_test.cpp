@@ -134,6 +134,10 @@ TEST_F(ChannelFuzz, BlockReaderAgainstAHostilePeer) {
                                         << stream.size() << " bytes in " << pieces.size() << " pieces, peer "
                                         << (end == wbtest::HostilePeer::End::close ? "closing" : "connected"));
 
+        // The session's references die with its frame, and every 256
+        // sessions the stand-in reuses what they held: it keeps every object
+        // until then, gigabytes of blocks over a full campaign.
+        ASSERT_EQ(vm_.env()->PushLocalFrame(16), 0);
         std::wstring name = prefix + std::to_wstring(session);
         jlong server = vm_.call(
             WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_createListener0),
@@ -171,6 +175,8 @@ TEST_F(ChannelFuzz, BlockReaderAgainstAHostilePeer) {
         EXPECT_FALSE(peer.timedOut());
         vm_.call(WBNATIVE(Java_com_wizbuild_runtime_installer_platform_win32_Win32CommunicationBackend_closeHandle0),
                  cls(), server);
+        vm_.env()->PopLocalFrame(nullptr);
+        if (session % 256 == 255) vm_.collectGarbage();
         if (HasFatalFailure() || HasFailure()) break;
     }
     qarfuzz::Resources after = qarfuzz::Resources::now();
