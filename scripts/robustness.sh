@@ -24,10 +24,6 @@ bash scripts/build.sh || { echo "build failed"; exit 1; }
 source scripts/wine-prefix.sh
 
 prefixes=()
-stop_servers() {
-  stop_prefixes
-  stop_x_server
-}
 trap stop_servers EXIT
 start_x_server build
 

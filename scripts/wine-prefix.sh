@@ -118,3 +118,10 @@ stop_x_server() {
   [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
   XVFB_PID=""
 }
+
+# stop_servers: what target_prefixes and start_x_server started, for a
+# caller's EXIT trap.
+stop_servers() {
+  stop_prefixes
+  stop_x_server
+}
